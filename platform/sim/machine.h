@@ -1,0 +1,202 @@
+// The simulated machine: what the platform and the hardware would hold, in one object that the
+// simulated backend of the seam answers from. Tests and the host tools build one, install it as the
+// current machine, run the logic, and inspect what happened.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/sim/filesystem.h"
+#include "platform/sim/registry.h"
+#include "platform/sim/services.h"
+#include "platform/sim/session.h"
+#include "platform/sim/user.h"
+#include "platform/win32.h"
+
+namespace sim {
+
+// Physical memory: sparse, 32-bit addresses; a byte never written reads as 0.
+class PhysicalMemory {
+ public:
+  std::uint8_t Read(std::uint32_t address) const;
+  void Write(std::uint32_t address, std::uint8_t value);
+  void Write(std::uint32_t address, const std::uint8_t* data, std::size_t size);
+  void Write(std::uint32_t address, const std::vector<std::uint8_t>& data) {
+    Write(address, data.data(), data.size());
+  }
+  std::vector<std::uint8_t> Read(std::uint32_t address, std::size_t size) const;
+
+ private:
+  static constexpr std::uint32_t kPageBits = 12;
+  std::unordered_map<std::uint32_t, std::array<std::uint8_t, 1u << kPageBits>> pages_;
+};
+
+// One CMOS bank: 256 bytes behind an index/data port pair.
+struct CmosBank {
+  std::uint16_t dataPort = 0;
+  std::array<std::uint8_t, 256> bytes{};
+};
+
+// One I/O control as the device received it.
+struct IoctlRecord {
+  win32::DWORD code = 0;
+  std::vector<std::uint8_t> input;
+  win32::DWORD outSize = 0;
+  bool succeeded = false;
+};
+
+// The VARN kernel driver and its device, as ZIM and TARNSYS see them.
+struct VarnDevice {
+  static constexpr win32::DWORD kReadPhysical = 0x222000;
+  static constexpr win32::DWORD kWriteIndexedPort = 0x22200C;
+  static constexpr win32::DWORD kReadIndexedPort = 0x222010;
+  static constexpr win32::DWORD kStageImage = 0x22201C;
+  static constexpr win32::DWORD kReleaseImage = 0x222020;
+
+  bool loaded = true;  // false: the driver is not loaded and every open is refused
+
+  // Configurable answers.
+  bool physicalReadShort = false;     // physical reads report one byte fewer than asked
+  bool portReadLeavesOutput = false;  // port reads succeed, write no output and report 0 bytes
+  std::int32_t stageResult = 1;        // what the stage control writes to its output
+  bool stageFails = false;             // the stage control fails
+  bool stageLeavesOutput = false;      // the stage control succeeds without writing its output
+
+  // What happened.
+  std::vector<std::vector<std::uint8_t>> staged;  // each staged image, as received
+  std::vector<std::int32_t> released;             // each value sent with the release control
+  std::vector<IoctlRecord> ioctls;
+  int opens = 0;
+  std::vector<std::string> openedNames;
+};
+
+// The person at the screen, the user interface language, resources: see user.h.
+
+// One platform call as the backend saw it.
+struct CallRecord {
+  std::string op;
+  std::string args;
+  std::string result;
+  bool injected = false;  // the call failed because a fault was injected
+};
+
+// Fault injection: fail the Nth call (1-based) of an operation, once or from then on; or the Nth
+// platform call overall, once or from then on.
+struct Fault {
+  std::string op;  // empty: counts every platform call
+  std::uint64_t nth = 0;
+  bool persistent = false;
+};
+
+// Windows version answers.
+struct VersionInfo {
+  bool fails = false;            // GetVersionExA fails for every size
+  bool acceptsExtended = true;   // false: the 156-byte structure is refused, 148 accepted
+  win32::DWORD platformId = win32::VER_PLATFORM_WIN32_NT;
+  win32::DWORD major = 5, minor = 1, build = 2600;
+};
+
+enum class HandleKind { Device, File, Find, Token, Process, Heap };
+
+class Machine {
+ public:
+  Machine();
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // ---- hardware
+  PhysicalMemory memory;
+  std::map<std::uint16_t, CmosBank> cmos;  // keyed by index port
+  VarnDevice varn;
+  CmosBank& AddCmosBank(std::uint16_t indexPort, std::uint16_t dataPort);
+
+  // ---- platform
+  VersionInfo version;
+  win32::DWORD lastError = 0;
+  std::string windowsDirectory = "C:\\WINDOWS";
+  std::size_t heapLimit = std::size_t{1} << 30;  // larger allocations fail, as memory would run out
+  std::vector<win32::DWORD> sleeps;              // each Sleep, recorded, never slept
+  FileSystem files;
+  Registry registry;
+  Services services;
+  User user;
+  Session session;
+
+  // ---- calls and faults
+  std::vector<CallRecord> calls;
+  std::vector<Fault> faults;
+  void FailCall(std::string op, std::uint64_t nth, bool persistent = false) {
+    faults.push_back({std::move(op), nth, persistent});
+  }
+  void FailCallAt(std::uint64_t position, bool persistent = false) { faults.push_back({"", position, persistent}); }
+  // Counts a call of `op` and tells whether a fault strikes it.
+  bool Inject(const std::string& op);
+  void Log(std::string op, std::string args, std::string result, bool injected);
+  std::size_t CountCalls(const std::string& op) const;
+
+  // ---- handles (devices, files, searches, tokens): one table for CloseHandle
+  // `onClose` runs when CloseHandle (or the owner) releases the handle.
+  win32::HANDLE NewHandle(HandleKind kind, int id, std::function<void()> onClose = {});
+  struct HandleEntry {
+    HandleKind kind;
+    int id;
+    std::function<void()> onClose;
+  };
+  std::optional<HandleEntry> LookupHandle(win32::HANDLE handle) const;
+  bool ReleaseHandle(win32::HANDLE handle);
+  std::size_t OpenHandleCount(HandleKind kind) const;
+
+  // ---- heap: live blocks and their sizes
+  std::map<void*, std::size_t> heapBlocks;
+
+ private:
+  std::unordered_map<std::string, std::uint64_t> opCounts_;
+  std::uint64_t totalCalls_ = 0;
+  std::map<std::uintptr_t, HandleEntry> handles_;
+  std::uintptr_t nextHandle_ = 0x100;
+};
+
+// The machine the simulated backend answers from. Exactly one is current at a time.
+Machine& Current();
+bool HasCurrent();
+
+// Makes a machine current for the lifetime of this object.
+class Install {
+ public:
+  explicit Install(Machine& machine);
+  ~Install();
+  Install(const Install&) = delete;
+  Install& operator=(const Install&) = delete;
+
+ private:
+  Machine* previous_;
+};
+
+// Loads a `dmidecode --dump-bin` file (entry point at offset 0, table at offset 0x20; a 2.x `_SM_`
+// or 3.x `_SM3_` entry point) into physical memory: the table goes to `tableAddress` and a valid
+// 2.x entry point, both checksums right, is written at `entryAt` (a paragraph in 0xF0000-0xFFFF0).
+// Returns an empty text on success, else what is wrong with the data.
+inline constexpr std::uint32_t kDefaultTableAddress = 0xE0000;
+inline constexpr std::uint32_t kDefaultEntryPoint = 0xF0000;
+std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file,
+                        std::uint32_t entryAt = kDefaultEntryPoint,
+                        std::uint32_t tableAddress = kDefaultTableAddress);
+
+// The 31-byte 2.x entry point that describes a table of `length` bytes at `address`, both checksums
+// right.
+std::array<std::uint8_t, 31> MakeEntryPoint(std::uint32_t address, std::uint16_t length, std::uint16_t count,
+                                            std::uint8_t major = 2, std::uint8_t minor = 8,
+                                            std::uint16_t maxStructure = 0);
+
+// Reads a whole file; false when it cannot be read.
+bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& out);
+
+}  // namespace sim
