@@ -192,7 +192,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
   const bool ok = !call.injected() && overlapped == nullptr &&
                   Control(m, code, inBytes, inSize, static_cast<BYTE*>(out), outSize, got);
   record.succeeded = ok;
-  m.varn.ioctls.push_back(std::move(record));
+  if (m.varn.recordIoctls) m.varn.ioctls.push_back(std::move(record));
   if (returned != nullptr) *returned = ok ? got : 0;
   return ok ? call.Return<BOOL>(TRUE) : call.Return<BOOL>(FALSE, ERROR_GEN_FAILURE);
 }

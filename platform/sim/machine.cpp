@@ -56,6 +56,7 @@ bool Machine::Inject(const std::string& op) {
 }
 
 void Machine::Log(std::string op, std::string args, std::string result, bool injected) {
+  if (!logCalls) return;
   calls.push_back({std::move(op), std::move(args), std::move(result), injected});
 }
 

@@ -73,6 +73,7 @@ struct VarnDevice {
   std::vector<std::vector<std::uint8_t>> staged;  // each staged image, as received
   std::vector<std::int32_t> released;             // each value sent with the release control
   std::vector<IoctlRecord> ioctls;
+  bool recordIoctls = true;  // false: controls are carried out but not recorded
   int opens = 0;
   std::vector<std::string> openedNames;
 };
@@ -132,6 +133,7 @@ class Machine {
 
   // ---- calls and faults
   std::vector<CallRecord> calls;
+  bool logCalls = true;  // false: calls are counted and faults injected, but nothing is recorded
   std::vector<Fault> faults;
   void FailCall(std::string op, std::uint64_t nth, bool persistent = false) {
     faults.push_back({std::move(op), nth, persistent});
