@@ -118,6 +118,12 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 HMODULE GetModuleHandleA(LPCSTR name);
 
+// ---- library entry notifications: the reasons DllMain receives
+constexpr DWORD DLL_PROCESS_DETACH = 0;
+constexpr DWORD DLL_PROCESS_ATTACH = 1;
+constexpr DWORD DLL_THREAD_ATTACH = 2;
+constexpr DWORD DLL_THREAD_DETACH = 3;
+
 // ---- heap
 HANDLE GetProcessHeap();
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
