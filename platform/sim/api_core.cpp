@@ -192,6 +192,10 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
   const bool ok = !call.injected() && overlapped == nullptr &&
                   Control(m, code, inBytes, inSize, static_cast<BYTE*>(out), outSize, got);
   record.succeeded = ok;
+  if (ok && out != nullptr) {
+    const auto* outBytes = static_cast<const BYTE*>(out);
+    record.output.assign(outBytes, outBytes + got);
+  }
   if (m.varn.recordIoctls) m.varn.ioctls.push_back(std::move(record));
   if (returned != nullptr) *returned = ok ? got : 0;
   return ok ? call.Return<BOOL>(TRUE) : call.Return<BOOL>(FALSE, ERROR_GEN_FAILURE);

@@ -50,6 +50,7 @@ struct IoctlRecord {
   std::vector<std::uint8_t> input;
   win32::DWORD outSize = 0;
   bool succeeded = false;
+  std::vector<std::uint8_t> output;  // what the driver wrote to the output buffer
 };
 
 // The VARN kernel driver and its device, as ZIM and TARNSYS see them.
