@@ -39,7 +39,8 @@ class CBiosUpgrade {
   // ---- upgrade state (registry) and the cleanup program
   bool LaunchCleanup(bool launchNow);
   bool CanRetry();
-  bool SetRegString(win32::HKEY root, const std::string& text, const std::string& name, const std::string& subkey);
+  bool SetRegString(win32::HKEY root, const std::string& text, const std::string& name,
+                    const std::string& subkey);
   bool DeleteRegValue(win32::HKEY root, const std::string& name, const std::string& subkey);
 
   // ---- token writer
@@ -49,4 +50,18 @@ class CBiosUpgrade {
 
   std::string m_strErrorCode;        // empty, or "ERR1".."ERR7"; the last store wins
   std::int32_t m_nStageResult = -1;  // the driver's answer to staging, or -1
+
+ private:
+  // The registry names of the retry state (all under HKEY_LOCAL_MACHINE).
+  static constexpr char kStateKey[] = "Software\\Tarn\\BIOSUPGRADE";
+  static constexpr char kRunOnceKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+  static constexpr char kCleanupValue[] = "BiosUpgradeCleanup";
+  static constexpr char kRetryValue[] = "retry";
+  static constexpr char kProgramValue[] = "ZIM";
+
+  // The two ways on after staging: arrange one retry across a restart, or flash the staged image.
+  bool RetryAfterRestart();
+  bool FlashStagedImage();
+  // The sector size of the volume that holds `path`, as unbuffered reads need it.
+  win32::DWORD SectorSizeFor(const std::string& path);
 };
