@@ -1,0 +1,113 @@
+// The flash sequence: stage the image, set the flash token and restart, or arrange one retry across
+// a restart when staging failed.
+#include "zim/app/bios_upgrade.h"
+
+#include "platform/framework/framework.h"
+#include "zim/driver/image_controls.h"
+
+std::string g_strCommandLine;
+
+namespace {
+
+constexpr win32::DWORD kStartDelayMs = 2000;
+constexpr std::uint8_t kFlashToken = 92;
+constexpr std::uint8_t kRestartFailedToken = 93;
+constexpr win32::DWORD kTokenAccess = win32::TOKEN_ADJUST_PRIVILEGES | win32::TOKEN_QUERY;
+constexpr win32::UINT kRetryNotice = 3;  // message 3 of the catalogue
+
+}  // namespace
+
+bool CBiosUpgrade::IsWindowsNT() {
+  // The extended structure first; systems that know only the basic one refuse its size.
+  win32::OSVERSIONINFOEXA info{};
+  auto* basic = reinterpret_cast<win32::OSVERSIONINFOA*>(&info);
+  info.dwOSVersionInfoSize = sizeof(win32::OSVERSIONINFOEXA);
+  if (!win32::GetVersionExA(basic)) {
+    info.dwOSVersionInfoSize = sizeof(win32::OSVERSIONINFOA);
+    if (!win32::GetVersionExA(basic)) return false;
+  }
+  return info.dwPlatformId == win32::VER_PLATFORM_WIN32_NT;
+}
+
+bool CBiosUpgrade::RunWithShutdownPrivilege() {
+  win32::Sleep(kStartDelayMs);
+  if (!IsWindowsNT()) return FlashAndRestart();
+
+  win32::HANDLE token = nullptr;
+  if (!win32::OpenProcessToken(win32::GetCurrentProcess(), kTokenAccess, &token)) {
+    m_strErrorCode = "ERR1";
+    return false;
+  }
+  win32::LUID luid{};
+  if (!win32::LookupPrivilegeValueA(nullptr, win32::SE_SHUTDOWN_NAME, &luid)) {
+    win32::CloseHandle(token);
+    m_strErrorCode = "ERR1";
+    return false;
+  }
+  win32::TOKEN_PRIVILEGES privileges{1, {{luid, win32::SE_PRIVILEGE_ENABLED}}};
+  win32::TOKEN_PRIVILEGES previous{};
+  win32::DWORD previousLength = sizeof previous;
+  // Only the call's result counts: a privilege the token does not hold still lets the sequence run.
+  if (!win32::AdjustTokenPrivileges(token, win32::FALSE, &privileges, sizeof privileges, &previous,
+                                    &previousLength)) {
+    m_strErrorCode = "ERR1";
+    win32::CloseHandle(token);
+    return false;
+  }
+  // With the restart under way the token stays open and the privilege enabled.
+  if (FlashAndRestart()) return true;
+  win32::AdjustTokenPrivileges(token, win32::FALSE, &previous, previousLength, nullptr, nullptr);
+  win32::CloseHandle(token);
+  return false;
+}
+
+bool CBiosUpgrade::FlashAndRestart() {
+  const char* commandLine = win32::GetCommandLineA();
+  g_strCommandLine = commandLine == nullptr ? "" : commandLine;
+  // The image is looked for by its bare name, so the program's folder must be current first.
+  win32::SetCurrentDirectoryA(GetDirectoryOfPath(g_strCommandLine).c_str());
+  LaunchCleanup(false);
+  m_nStageResult = FindImageFile();
+  if (m_nStageResult != -1) return FlashStagedImage();
+  if (m_strErrorCode == "ERR4") return RetryAfterRestart();
+  // No image ("ERR2") or no memory for it ("ERR7"): nothing was staged, so there is nothing to
+  // flash and nothing to release.
+  return false;
+}
+
+bool CBiosUpgrade::RetryAfterRestart() {
+  if (!CanRetry()) {
+    DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kRetryValue, kStateKey);
+    m_strErrorCode = "ERR6";
+    return false;
+  }
+  AfxMessageBox(kRetryNotice, win32::MB_OK, 0);
+  if (SetRegString(win32::HKEY_LOCAL_MACHINE, g_strCommandLine, kProgramValue, kRunOnceKey) &&
+      SetRegString(win32::HKEY_LOCAL_MACHINE, kRetryValue, kRetryValue, kStateKey) &&
+      DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kCleanupValue, kRunOnceKey)) {
+    m_strErrorCode.clear();
+    // The retry is arranged whatever the answer: the next start runs the program again.
+    win32::ExitWindowsEx(win32::EWX_REBOOT, 0);
+    return true;
+  }
+  // Undo what was arranged, so that no half-made retry runs at the next start.
+  DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kProgramValue, kRunOnceKey);
+  DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kRetryValue, kStateKey);
+  m_strErrorCode = "ERR6";
+  return false;
+}
+
+bool CBiosUpgrade::FlashStagedImage() {
+  if (!SetCmosToken(kFlashToken)) {
+    m_strErrorCode = "ERR3";
+    ReleaseImageInDriver(m_nStageResult);
+    return false;
+  }
+  if (win32::ExitWindowsEx(win32::EWX_REBOOT, 0)) return true;
+  // Refused: token 92 stays set; token 93 records the refusal, and SetCmosToken stores "ERR3" over
+  // "ERR5" when it cannot.
+  m_strErrorCode = "ERR5";
+  SetCmosToken(kRestartFailedToken);
+  ReleaseImageInDriver(m_nStageResult);
+  return false;
+}
