@@ -186,7 +186,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
   if (entry == std::nullopt || entry->kind != sim::HandleKind::Device)
     return call.Return<BOOL>(FALSE, ERROR_INVALID_HANDLE);
   const auto* inBytes = static_cast<const BYTE*>(in);
-  sim::IoctlRecord record{code, {}, outSize, false};
+  sim::IoctlRecord record{code, {}, outSize, false, {}};
   if (inBytes != nullptr) record.input.assign(inBytes, inBytes + inSize);
   DWORD got = 0;
   const bool ok = !call.injected() && overlapped == nullptr &&
