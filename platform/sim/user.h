@@ -96,7 +96,7 @@ class User {
   User();
 
   // ---- the program and its resources
-  std::string modulePath = "C:\\TARN\\ZIM.EXE";
+  std::string modulePath = "C:\\TARN\\BIOS\\ZIM.EXE";
   win32::WORD uiLanguage = 0x0409;   // the user-interface language (LANGID)
   std::vector<StringBlock> strings;  // language blocks, in resource order
   std::map<int, DialogTemplate> dialogs;
