@@ -1,0 +1,121 @@
+// The dry run: ZIM against a simulated machine, as the person at the screen would see it, and what
+// would happen to the real machine.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/sim/machine.h"
+
+namespace zimsim {
+
+struct PhysFile {
+  std::uint32_t address = 0;
+  std::string path;
+};
+struct CmosFile {
+  std::uint16_t indexPort = 0;
+  std::string path;
+};
+struct FailSpec {
+  std::string op;
+  std::uint64_t nth = 0;
+  bool persistent = false;
+};
+
+struct Options {
+  std::string smbios;  // dump file; empty: the demo table
+  std::uint32_t entryAt = 0xF0000;
+  std::vector<PhysFile> phys;
+  std::vector<CmosFile> cmos;
+  std::vector<std::string> images;  // image files, in listing order; empty: the demo image
+  bool noImage = false;
+  std::string registry;  // REGEDIT4 file; empty: the demo registry
+  std::string platform = "nt";
+  bool driverLoaded = true;
+  bool stageResultSet = false;
+  std::int32_t stageResult = 1;
+  bool stageFails = false;
+  std::vector<std::string> power;    // online, offline, unknown, fail
+  std::vector<std::string> answers;  // ok, cancel
+  std::string close = "ok";
+  bool restartAccepted = true;
+  std::vector<FailSpec> fails;
+  win32::WORD lang = 0x0409;
+  int runs = 1;
+  std::string json;  // file, "-" for stdout, empty for none
+  std::string save;  // folder, empty for none
+  bool help = false;
+};
+
+// Parses the command line; an empty result means success, else the message for the user.
+std::string ParseOptions(int argc, char** argv, Options& options);
+const char* Usage();
+
+// Builds the machine the options describe; an empty result means success, else a one-line message
+// naming the file and what is wrong with it.
+std::string BuildMachine(const Options& options, sim::Machine& machine);
+
+struct CmosWrite {
+  std::uint16_t indexPort = 0;
+  std::uint8_t location = 0;
+  std::uint8_t before = 0;
+  std::uint8_t after = 0;
+};
+
+struct MessageShown {
+  unsigned id = 0;
+  std::string text;
+  std::string buttons;  // "OK" or "OK, Cancel"
+  std::string answer;   // "OK" or "Cancel"
+};
+
+struct RegistryChange {
+  std::string key;
+  std::string name;
+  bool deleted = false;
+  std::string data;
+};
+
+struct RunReport {
+  std::string commandLine;
+  std::string outcome;  // "restart", "failed" or "cancelled"
+  std::string errorCode;
+  std::vector<MessageShown> messages;
+  std::string dialogText;
+  bool okVisible = false;
+  bool dialogShown = false;
+  std::vector<std::string> launches;  // "file parameters"
+  bool cleanupStarted = false;
+  bool restartRequested = false;
+  bool restartAccepted = false;
+  std::int32_t stageResult = -1;
+  std::vector<std::size_t> stagedSizes;
+  std::vector<std::int32_t> released;
+  std::vector<CmosWrite> cmosWrites;
+  std::vector<RegistryChange> registry;
+  std::map<std::uint32_t, int> ioctls;  // count per control code
+  std::vector<std::string> ranAtStart;  // RunOnce commands the platform ran before this run
+};
+
+struct Report {
+  std::vector<RunReport> runs;
+};
+
+// Runs ZIM as many times as the options allow: after an accepted restart the platform runs the
+// RunOnce values, and a "ZIM" value starts the program again with its command line.
+Report Run(const Options& options, sim::Machine& machine);
+
+std::string Transcript(const Report& report, const sim::Machine& machine);
+std::string ToJson(const Report& report, const sim::Machine& machine);
+// Writes the final CMOS banks, registry, staged images and transcript; empty on success.
+std::string Save(const std::string& folder, const Report& report, const sim::Machine& machine);
+
+// Exit status of the whole dry run: 0 restart requested, 1 failed with an error code, 3 cancelled.
+int ExitStatus(const Report& report);
+
+std::uint32_t Crc32(const std::vector<std::uint8_t>& data);
+
+}  // namespace zimsim

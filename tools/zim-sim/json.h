@@ -1,0 +1,93 @@
+// A small JSON writer for the dry run's report: objects and arrays written in order, texts escaped.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zimsim {
+
+class Json {
+ public:
+  Json& BeginObject() { return Open('{'); }
+  Json& EndObject() { return Close('}'); }
+  Json& BeginArray() { return Open('['); }
+  Json& EndArray() { return Close(']'); }
+  Json& Key(const std::string& key) {
+    Separate();
+    out_ += Quote(key) + ": ";
+    afterKey_ = true;
+    return *this;
+  }
+  Json& String(const std::string& s) { return Raw(Quote(s)); }
+  Json& Number(long long v) { return Raw(std::to_string(v)); }
+  Json& Bool(bool v) { return Raw(v ? "true" : "false"); }
+  const std::string& Text() const { return out_; }
+
+  static std::string Quote(const std::string& s) {
+    std::string q = "\"";
+    for (unsigned char c : s) {
+      switch (c) {
+        case '"':
+          q += "\\\"";
+          break;
+        case '\\':
+          q += "\\\\";
+          break;
+        case '\n':
+          q += "\\n";
+          break;
+        case '\r':
+          q += "\\r";
+          break;
+        case '\t':
+          q += "\\t";
+          break;
+        default:
+          if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            q += buf;
+          } else {
+            q += static_cast<char>(c);
+          }
+      }
+    }
+    return q + "\"";
+  }
+
+ private:
+  Json& Raw(const std::string& v) {
+    Separate();
+    out_ += v;
+    return *this;
+  }
+  Json& Open(char c) {
+    Separate();
+    out_ += c;
+    first_.push_back(true);
+    return *this;
+  }
+  Json& Close(char c) {
+    first_.pop_back();
+    out_ += c;
+    return *this;
+  }
+  void Separate() {
+    if (afterKey_) {
+      afterKey_ = false;
+      return;
+    }
+    if (!first_.empty()) {
+      if (!first_.back()) out_ += ", ";
+      first_.back() = false;
+    }
+  }
+
+  std::string out_;
+  std::vector<bool> first_;
+  bool afterKey_ = false;
+};
+
+}  // namespace zimsim
