@@ -168,6 +168,21 @@ FileEntry& FileSystem::AddFile(const std::string& path, std::vector<std::uint8_t
   return entry;
 }
 
+bool FileSystem::Remove(const std::string& path) {
+  const auto r = Resolve(path);
+  if (!r || r->parts.empty()) return false;
+  const std::string key = Key(*r, r->parts.size());
+  const Node* node = NodeAt(key);
+  if (node == nullptr || !node->children.empty()) return false;
+  for (const auto& [id, file] : open_)
+    if (file.key == key) return false;
+  if (node->entry.folder && Upper(current_ + "\\").rfind(key + "\\", 0) == 0) return false;
+  std::vector<std::string>& siblings = NodeAt(Key(*r, r->parts.size() - 1))->children;
+  siblings.erase(std::find(siblings.begin(), siblings.end(), key));
+  nodes_.erase(key);
+  return true;
+}
+
 bool FileSystem::SetCurrentDirectory(const std::string& path) {
   const auto r = Resolve(path);
   if (!r) return false;

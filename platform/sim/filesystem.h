@@ -54,6 +54,8 @@ class FileSystem {
   FileEntry& AddFolder(const std::string& path);
   // Adds a file (replacing the content of one that exists) and any missing parent folders.
   FileEntry& AddFile(const std::string& path, std::vector<std::uint8_t> content);
+  // Removes a file or an empty folder that nothing holds open; false when it cannot.
+  bool Remove(const std::string& path);
 
   // The current directory, a full path ("C:\\" for a drive's root).
   const std::string& CurrentDirectory() const { return current_; }
