@@ -183,8 +183,10 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
   Call call("CloseServiceHandle", Args(handle));
   sim::Services& services = call.machine().services;
   if (call.injected()) return call.Return<BOOL>(FALSE, ERROR_INVALID_HANDLE);
-  if (services.handles.erase(reinterpret_cast<std::uintptr_t>(handle)) == 0)
-    return call.Return<BOOL>(FALSE, ERROR_INVALID_HANDLE);
+  auto it = services.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (it == services.handles.end()) return call.Return<BOOL>(FALSE, ERROR_INVALID_HANDLE);
+  services.closes.push_back(it->second.manager ? "manager" : it->second.service);
+  services.handles.erase(it);
   return call.Return<BOOL>(TRUE);
 }
 

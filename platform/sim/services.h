@@ -52,6 +52,8 @@ struct Services {
   win32::DWORD managerRefusedAccess = 0;       // OpenSCManagerA is refused when it asks for any of these
   win32::DWORD createError = 0;                // CreateServiceA fails with this error; 0: creation works
   std::vector<ServiceRegistration> creations;  // every creation that the manager carried out
+  std::vector<std::string>
+      closes;  // what each successful CloseServiceHandle closed: "manager" or a service name
 
   // Registers a kernel driver service, as an earlier installation would have left it.
   Service& Add(const std::string& name, win32::DWORD state = win32::SERVICE_STOPPED);

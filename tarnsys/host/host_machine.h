@@ -1,0 +1,27 @@
+// The host's stand-in for the VARN device: a simulated machine whose physical memory holds an
+// SMBIOS table with a 2.x entry point in 0xF0000-0xFFFFF, taken from a `dmidecode --dump-bin` file,
+// from the firmware's tables that Linux exposes, or from the built-in demo hardware.
+#pragma once
+
+#include <string>
+
+#include "platform/sim/machine.h"
+
+namespace tarnsys_host {
+
+// The environment variable that names a dump file for libtarnsys.so.
+inline constexpr char kDumpVariable[] = "TARNSYS_DUMP";
+inline constexpr char kFirmwareTables[] = "/sys/firmware/dmi/tables";
+
+// A machine as the library expects to find it: Windows NT, the VARN service registered and
+// running, the driver loaded. Calls are neither logged nor recorded, as nobody inspects them.
+void PrepareMachine(sim::Machine& machine);
+
+// Each loader fills physical memory and gives an empty text, or a one-line reason that names the
+// file at fault; on failure the driver is taken as not loaded, so the library finds no table.
+std::string LoadDumpFile(sim::Machine& machine, const std::string& path);
+// `smbios_entry_point` (a 2.x or 3.x entry point) and `DMI` (the table) from a folder.
+std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder = kFirmwareTables);
+void LoadDemo(sim::Machine& machine);
+
+}  // namespace tarnsys_host

@@ -1,0 +1,34 @@
+// libtarnsys.so's entry notifications: loading the library builds the host's machine and runs the
+// process attach, unloading runs the process detach. Like the DLL, loading never fails and says
+// nothing: a source that cannot be read only leaves the library without a table.
+#include <cstdlib>
+
+#include "platform/sim/machine.h"
+#include "tarnsys/dll_main.h"
+#include "tarnsys/host/host_machine.h"
+
+namespace {
+
+sim::Machine* g_machine = nullptr;
+sim::Install* g_installed = nullptr;
+
+__attribute__((constructor)) void AttachProcess() {
+  g_machine = new sim::Machine;
+  tarnsys_host::PrepareMachine(*g_machine);
+  const char* dump = std::getenv(tarnsys_host::kDumpVariable);
+  if (dump != nullptr && *dump != '\0') {
+    tarnsys_host::LoadDumpFile(*g_machine, dump);
+  } else {
+    tarnsys_host::LoadFirmwareTables(*g_machine);
+  }
+  g_installed = new sim::Install(*g_machine);
+  DllMain(nullptr, win32::DLL_PROCESS_ATTACH, nullptr);
+}
+
+__attribute__((destructor)) void DetachProcess() {
+  DllMain(nullptr, win32::DLL_PROCESS_DETACH, nullptr);
+  delete g_installed;
+  delete g_machine;
+}
+
+}  // namespace

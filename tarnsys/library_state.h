@@ -1,0 +1,37 @@
+// The state of the loaded library: one set per process, filled at process attach and emptied at
+// process detach. The queries read only the structure table copy and its length.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/win32.h"
+
+#pragma pack(push, 1)
+// The first 31 bytes of the SMBIOS 2.x entry point, as the SMBIOS standard lays them out.
+struct SmbEntryPoint {
+  std::uint8_t anchor[4];  // "_SM_"
+  std::uint8_t checksum;
+  std::uint8_t length;
+  std::uint8_t majorVersion;
+  std::uint8_t minorVersion;
+  std::uint16_t maxStructureSize;
+  std::uint8_t revision;
+  std::uint8_t formattedArea[5];
+  std::uint8_t intermediateAnchor[5];
+  std::uint8_t intermediateChecksum;
+  std::uint16_t structureTableLength;
+  std::uint32_t structureTableAddress;
+  std::uint16_t numberOfStructures;
+  std::uint8_t bcdRevision;
+};
+#pragma pack(pop)
+static_assert(sizeof(SmbEntryPoint) == 31);
+
+// The opened VARN device; INVALID_HANDLE_VALUE while it is not open.
+extern win32::HANDLE g_device;
+// The entry point as found; all zero until a scan succeeds.
+extern SmbEntryPoint g_smbEntryPoint;
+// The heap block holding the whole structure table; null while the library has no table. Its size
+// is the entry point's structure table length and is kept nowhere else.
+extern std::uint8_t* g_structureTable;

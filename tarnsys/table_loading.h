@@ -1,0 +1,20 @@
+// Process attach and detach: opening the VARN device (registering and starting its service on
+// Windows NT), finding the SMBIOS entry point, and copying the structure table into the heap.
+#pragma once
+
+#include "platform/win32.h"
+#include "tarnsys/library_state.h"
+
+// Opens the device for the running platform; INVALID_HANDLE_VALUE when it cannot be opened.
+win32::HANDLE OpenDriverDevice();
+
+// Scans 0xF0000-0xFFFF0 in 16-byte steps for an entry point with the "_SM_" anchor, a length of at
+// least 31 and a zero checksum, and copies its first 31 bytes. False when there is none or when a
+// read or an allocation fails.
+bool FindSmbEntryPoint(win32::HANDLE device, SmbEntryPoint& entryPoint);
+
+// Fills the library state as far as it gets; never fails.
+void LoadSmbTable();
+
+// Closes the device and frees the copy; the entry point stays as it was.
+void UnloadSmbTable();
