@@ -146,6 +146,12 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
     } else if (a == "--stage-fails") {
       o.stageFails = true;
     } else if (a.rfind("--", 0) == 0) {
+      static const char* const kWithValue[] = {
+          "--smbios",   "--entry-at", "--phys",         "--cmos",  "--image",   "--registry",
+          "--platform", "--driver",   "--stage-result", "--power", "--answers", "--close",
+          "--restart",  "--fail",     "--lang",         "--runs",  "--json",    "--save"};
+      if (std::find(std::begin(kWithValue), std::end(kWithValue), a) == std::end(kWithValue))
+        return "unknown option " + a;
       if (!(err = need(i, a, v)).empty()) return err;
       if (a == "--smbios") {
         o.smbios = v;

@@ -1,0 +1,168 @@
+// The dry run: whole runs of ZIM on the demo machine and on machines the options describe, and the
+// command's answers to bad input.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "tools/zim-sim/dry_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct DryRun {
+  zimsim::Report report;
+  sim::Machine machine;
+};
+
+// Parses `args`, builds the machine and runs; fails the test on bad options or input.
+std::unique_ptr<DryRun> DryRunOf(std::vector<std::string> args) {
+  args.insert(args.begin(), "zim-sim");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  zimsim::Options options;
+  EXPECT_EQ(zimsim::ParseOptions(static_cast<int>(argv.size()), argv.data(), options), "");
+  auto run = std::make_unique<DryRun>();
+  EXPECT_EQ(zimsim::BuildMachine(options, run->machine), "");
+  sim::Install installed(run->machine);
+  run->report = zimsim::Run(options, run->machine);
+  return run;
+}
+
+// Runs the command itself; gives its exit status and what it wrote to stderr.
+int Command(const std::string& args, std::string* err = nullptr) {
+  const fs::path errFile = fs::temp_directory_path() / ("zim-sim-err-" + std::to_string(::getpid()));
+  const std::string cmd =
+      std::string(TARN_BIN_DIR) + "/zim-sim " + args + " >/dev/null 2>" + errFile.string();
+  const int status = std::system(cmd.c_str());
+  if (err != nullptr) {
+    std::ifstream in(errFile);
+    err->assign(std::istreambuf_iterator<char>(in), {});
+  }
+  fs::remove(errFile);
+  return WEXITSTATUS(status);
+}
+
+TEST(DryRunTest, DemoMachineEndsInARestartWithToken92Set) {
+  auto run = DryRunOf({});
+  ASSERT_EQ(run->report.runs.size(), 1u);
+  const zimsim::RunReport& r = run->report.runs[0];
+  EXPECT_EQ(r.outcome, "restart");
+  EXPECT_EQ(r.errorCode, "");
+  ASSERT_EQ(r.messages.size(), 1u);
+  EXPECT_EQ(r.messages[0].id, 4u);
+  EXPECT_EQ(r.stageResult, 1);
+  EXPECT_EQ(run->machine.cmos[0x70].bytes[0x78] & 0x40, 0x40);
+  EXPECT_FALSE(r.cleanupStarted);
+  ASSERT_EQ(run->machine.varn.staged.size(), 1u);
+  EXPECT_EQ(run->machine.varn.staged[0].size(), 4096u);
+  EXPECT_EQ(run->machine.registry.GetString(sim::Registry::kRunOnceKey, "BiosUpgradeCleanup"),
+            std::optional<std::string>("C:\\TARN\\BIOS\\CLEANUP.EXE -s"));
+  EXPECT_EQ(zimsim::ExitStatus(run->report), 0);
+}
+
+TEST(DryRunTest, RetryAcrossARestartThenErr6) {
+  auto run = DryRunOf({"--stage-fails", "--runs", "5"});
+  ASSERT_EQ(run->report.runs.size(), 2u) << "the second failure registers nothing to run again";
+  EXPECT_EQ(run->report.runs[0].outcome, "restart");
+  ASSERT_EQ(run->report.runs[0].messages.size(), 2u);
+  EXPECT_EQ(run->report.runs[0].messages[1].id, 3u);
+  EXPECT_EQ(run->report.runs[1].commandLine, "\"C:\\TARN\\BIOS\\ZIM.EXE\" ");
+  EXPECT_EQ(run->report.runs[1].outcome, "failed");
+  EXPECT_EQ(run->report.runs[1].errorCode, "ERR6");
+  EXPECT_TRUE(run->report.runs[1].cleanupStarted);
+  EXPECT_EQ(run->machine.registry.GetValue("Software\\Tarn\\BIOSUPGRADE", "retry"), nullptr);
+  EXPECT_EQ(run->machine.registry.GetValue(sim::Registry::kRunOnceKey, "ZIM"), nullptr);
+  EXPECT_EQ(zimsim::ExitStatus(run->report), 1);
+}
+
+TEST(DryRunTest, RefusedRestartReleasesTheImageAndSetsToken93) {
+  auto run = DryRunOf({"--restart", "refuse", "--stage-result", "0x1234"});
+  const zimsim::RunReport& r = run->report.runs[0];
+  EXPECT_EQ(r.errorCode, "ERR5");
+  EXPECT_EQ(run->machine.varn.released, (std::vector<std::int32_t>{0x1234}));
+  EXPECT_EQ(run->machine.cmos[0x70].bytes[0x78] & 0x40, 0) << "token 93 clears the flash bit";
+  EXPECT_TRUE(r.okVisible);
+}
+
+TEST(DryRunTest, CapturedTableWithoutTokenTableFailsWithErr3AndReleases) {
+  const fs::path table = fs::path(TARN_SHARED_DIR) / "smbios-tables" / "toshiba-laptop-2.7.bin";
+  if (!fs::exists(table)) GTEST_SKIP() << "no captured tables at " << table.parent_path();
+  auto run = DryRunOf({"--smbios", table.string(), "--entry-at", "0xFFFF0"});
+  EXPECT_EQ(run->report.runs[0].errorCode, "ERR3");
+  EXPECT_EQ(run->machine.varn.released, (std::vector<std::int32_t>{1}));
+}
+
+TEST(DryRunTest, CancelledAtThePowerPrompt) {
+  auto run = DryRunOf({"--power", "offline", "--answers", "ok,cancel"});
+  const zimsim::RunReport& r = run->report.runs[0];
+  EXPECT_EQ(r.outcome, "cancelled");
+  EXPECT_TRUE(r.cleanupStarted);
+  EXPECT_TRUE(run->machine.varn.staged.empty());
+  EXPECT_EQ(zimsim::ExitStatus(run->report), 3);
+}
+
+TEST(DryRunTest, JsonHoldsTheFinalState) {
+  auto run = DryRunOf({"--no-image"});
+  const std::string json = zimsim::ToJson(run->report, run->machine);
+  for (const char* key :
+       {"\"runs\"", "\"outcome\": \"failed\"", "\"error_code\": \"ERR2\"", "\"messages\"",
+        "\"dialog\": {\"text\": \"ERR2\", \"ok_visible\": true}", "\"cleanup_started\": true",
+        "\"restart_requested\": false", "\"stage_result\": -1", "\"ioctls\"", "\"cmos\"", "\"0x70\": \"",
+        "\"registry\"", "\"driver\"", "\"staged\": []", "\"released\": []"})
+    EXPECT_NE(json.find(key), std::string::npos) << key << "\n" << json;
+}
+
+TEST(DryRunTest, SaveWritesBanksRegistryImagesAndTranscript) {
+  auto run = DryRunOf({});
+  const fs::path dir = fs::temp_directory_path() / ("zim-sim-save-" + std::to_string(::getpid()));
+  ASSERT_EQ(zimsim::Save(dir.string(), run->report, run->machine), "");
+  for (const char* name : {"0x70.bin", "0x72.bin", "registry.reg", "staged-1.bin", "transcript.txt"})
+    EXPECT_TRUE(fs::exists(dir / name)) << name;
+  EXPECT_EQ(fs::file_size(dir / "0x70.bin"), 256u);
+  // The saved state loads back as the next machine's starting point.
+  sim::Machine next;
+  std::ifstream reg(dir / "registry.reg", std::ios::binary);
+  EXPECT_EQ(next.registry.LoadReg(std::string(std::istreambuf_iterator<char>(reg), {})), "");
+  EXPECT_EQ(next.registry.GetString(sim::Registry::kRunOnceKey, "BiosUpgradeCleanup"),
+            run->machine.registry.GetString(sim::Registry::kRunOnceKey, "BiosUpgradeCleanup"));
+  const std::string out = (dir / "out.json").string();
+  EXPECT_EQ(Command("--cmos 0x70=" + (dir / "0x70.bin").string() + " --json " + out), 0)
+      << "a saved bank with the token already set is set again";
+  fs::remove_all(dir);
+}
+
+TEST(DryRunTest, BadUsageAndUnreadableInputExitWith2AndSayWhy) {
+  const fs::path dir = fs::temp_directory_path() / ("zim-sim-bad-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "short.bin") << "only a few bytes";
+  std::ofstream(dir / "bad.reg") << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"x\"=oops\n";
+  struct Case {
+    std::string args;
+    std::string says;
+  } cases[] = {
+      {"--platform os2", "--platform"},
+      {"--runs 0", "--runs"},
+      {"--bogus", "unknown option --bogus"},
+      {"--fail GetVersionExA", "--fail"},
+      {"--smbios " + (dir / "missing.bin").string(), "missing.bin: cannot be read"},
+      {"--smbios " + (dir / "short.bin").string(), "short.bin: "},
+      {"--cmos 0x70=" + (dir / "short.bin").string(), "256 bytes"},
+      {"--registry " + (dir / "bad.reg").string(), "bad.reg: line 4"},
+  };
+  for (const Case& c : cases) {
+    std::string err;
+    EXPECT_EQ(Command(c.args, &err), 2) << c.args;
+    EXPECT_NE(err.find(c.says), std::string::npos) << c.args << ": " << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n') <= 2, true) << err;
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
