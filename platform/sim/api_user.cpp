@@ -1,6 +1,7 @@
 // Simulated backend: the program's module and resources, message boxes and the modal dialog, as
 // the person at the screen meets them.
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "platform/sim/api.h"

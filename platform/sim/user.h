@@ -77,8 +77,9 @@ struct DialogRecord {
   win32::LONG style = 0;
   bool shown = false;           // it became visible (its initialisation returned without ending it)
   std::size_t boxesBefore = 0;  // message boxes shown before it became visible
-  std::string closedBy;         // "init" when it ended in its initialisation, else "button", "enter",
-                                // "escape", "close box", or "system" when the person's action left it open
+  // "init" when it ended in its initialisation; else how the person closed it: "button", "enter",
+  // "escape", "close box", or "left open" when the dialog ignored that action.
+  std::string closedBy;
   win32::INT_PTR result = 0;
   std::vector<ControlState> controls;  // as they were when the dialog ended
   std::vector<DrawIconRecord> icons;   // icons drawn into it
