@@ -111,7 +111,9 @@ int Answer(int found, const char* text) {
 }
 
 int PrintTable(int type, int instance, std::optional<long long> size) {
-  const std::size_t room = size ? static_cast<std::size_t>(*size) : kAnswerRoom;
+  // No structure is longer than its table's 65535 bytes: a larger size copies the same.
+  const std::size_t room =
+      size ? std::min(static_cast<std::size_t>(*size), kAnswerRoom - 1) : kAnswerRoom - 1;
   std::vector<std::uint8_t> buffer(room == 0 ? 1 : room);
   if (GetSmbTable(type, instance, static_cast<int>(room), buffer.data()) == 0) return Answer(0, "");
   // The query does not tell how much it copied; the structure's own size does.
