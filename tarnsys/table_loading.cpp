@@ -49,7 +49,8 @@ win32::HANDLE OpenDriverDevice() {
   // The service steps' results are not examined: the device open below decides. A service is
   // registered only with a path that names the driver image.
   char driverPath[win32::MAX_PATH + 32];
-  if (!DriverServiceExists(kDriverName) && BuildDriverPath(driverPath)) {
+  const bool havePath = BuildDriverPath(driverPath);
+  if (!DriverServiceExists(kDriverName) && havePath) {
     InstallDriverService(kDriverName, kDriverName, driverPath, "", win32::SERVICE_SYSTEM_START,
                          win32::SERVICE_KERNEL_DRIVER, win32::GENERIC_EXECUTE, win32::SERVICE_ERROR_NORMAL,
                          "", "", "", "");

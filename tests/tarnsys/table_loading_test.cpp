@@ -90,6 +90,16 @@ TEST_F(TableLoadingTest, WindowsNtRegistersAMissingServiceExactlyStartsItAndOpen
   EXPECT_FALSE(r.loadOrderGroup || r.tagId || r.dependencies || r.startName || r.password);
   EXPECT_EQ(machine.services.Find("VARN")->starts, 1);
   EXPECT_EQ(Calls("CreateFileA").at(0).args, "\"\\\\.\\VARN\", 0xC0000000, 0x0, null, 0x3, 0x80, null");
+  const std::vector<std::string> order = {"GetVersionExA",      "GetWindowsDirectoryA", "OpenSCManagerA",
+                                          "OpenServiceA",       "CloseServiceHandle",   "OpenSCManagerA",
+                                          "CreateServiceA",     "CloseServiceHandle",   "CloseServiceHandle",
+                                          "OpenSCManagerA",     "OpenServiceA",         "QueryServiceStatus",
+                                          "CloseServiceHandle", "CloseServiceHandle",   "OpenSCManagerA",
+                                          "OpenServiceA",       "StartServiceA",        "QueryServiceStatus",
+                                          "CloseServiceHandle", "CloseServiceHandle",   "CreateFileA"};
+  const auto ops = Ops();
+  EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + static_cast<std::ptrdiff_t>(order.size())),
+            order);
   EXPECT_EQ(machine.services.OpenHandles(), 0u);
   EXPECT_TRUE(Answers());
 }
