@@ -187,16 +187,18 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     return call.Return<BOOL>(FALSE, ERROR_INVALID_HANDLE);
   const auto* inBytes = static_cast<const BYTE*>(in);
   sim::IoctlRecord record{code, {}, outSize, false, {}};
-  if (inBytes != nullptr) record.input.assign(inBytes, inBytes + inSize);
+  if (inBytes != nullptr && m.varn.recordIoctls) record.input.assign(inBytes, inBytes + inSize);
   DWORD got = 0;
   const bool ok = !call.injected() && overlapped == nullptr &&
                   Control(m, code, inBytes, inSize, static_cast<BYTE*>(out), outSize, got);
-  record.succeeded = ok;
-  if (ok && out != nullptr) {
-    const auto* outBytes = static_cast<const BYTE*>(out);
-    record.output.assign(outBytes, outBytes + got);
+  if (m.varn.recordIoctls) {
+    record.succeeded = ok;
+    if (ok && out != nullptr) {
+      const auto* outBytes = static_cast<const BYTE*>(out);
+      record.output.assign(outBytes, outBytes + got);
+    }
+    m.varn.ioctls.push_back(std::move(record));
   }
-  if (m.varn.recordIoctls) m.varn.ioctls.push_back(std::move(record));
   if (returned != nullptr) *returned = ok ? got : 0;
   return ok ? call.Return<BOOL>(TRUE) : call.Return<BOOL>(FALSE, ERROR_GEN_FAILURE);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 namespace sim {
@@ -21,7 +22,17 @@ void PhysicalMemory::Write(std::uint32_t address, std::uint8_t value) {
 }
 
 void PhysicalMemory::Write(std::uint32_t address, const std::uint8_t* data, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) Write(static_cast<std::uint32_t>(address + i), data[i]);
+  constexpr std::uint32_t kPage = 1u << kPageBits;
+  while (size > 0) {
+    auto [page, added] = pages_.try_emplace(address >> kPageBits);
+    if (added) page->second.fill(0);
+    const std::uint32_t at = address & (kPage - 1);
+    const std::size_t n = std::min<std::size_t>(size, kPage - at);
+    std::memcpy(page->second.data() + at, data, n);
+    data += n;
+    size -= n;
+    address = static_cast<std::uint32_t>(address + n);  // wraps at 2^32
+  }
 }
 
 std::vector<std::uint8_t> PhysicalMemory::Read(std::uint32_t address, std::size_t size) const {
