@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/sim/api.h"
 
@@ -64,8 +65,18 @@ LPVOID HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
   Call call("HeapAlloc", Args(flags, static_cast<std::uint64_t>(bytes)));
   sim::Machine& m = call.machine();
   if (call.injected() || bytes > m.heapLimit) return call.Return<LPVOID>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
-  // A zero-byte request still gets a distinct block, as the platform's heap gives one.
-  void* block = std::malloc(bytes == 0 ? 1 : bytes);
+  // A zero-byte request still gets a distinct block, as the platform's heap gives one. The heap
+  // guarantees only 8-byte alignment: a block that happens to start on a sector boundary is traded
+  // for another, so code that must align its buffers cannot pass by luck. Blocks keep their exact
+  // size, so the sanitizers still see every read past one.
+  const std::size_t size = bytes == 0 ? 1 : bytes;
+  void* block = std::malloc(size);
+  std::vector<void*> aligned;
+  while (block != nullptr && reinterpret_cast<std::uintptr_t>(block) % 512 == 0 && aligned.size() < 16) {
+    aligned.push_back(block);
+    block = std::malloc(size);
+  }
+  for (void* a : aligned) std::free(a);
   if (block == nullptr) return call.Return<LPVOID>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
   if (flags & HEAP_ZERO_MEMORY) std::memset(block, 0, bytes);
   m.heapBlocks[block] = bytes;
