@@ -60,6 +60,23 @@ TEST(NibbleExchange, SwapsTheTwoHalvesOfEveryByte) {
   EXPECT_EQ(b, (Bytes{0x21, 0xBA, 0x0F, 0x00, 0xF0, 0xFF}));
 }
 
+TEST(NibbleExchange, WholeWordsAndTheTailAgreeWithOneByteAtATime) {
+  // Every length around the word steps, from every start within a word, and nothing outside the
+  // range is touched.
+  const Bytes all = Pattern(64 + 8, 3);
+  for (std::size_t start = 0; start < 8; ++start) {
+    for (std::size_t count = 0; count <= 64; ++count) {
+      Bytes b = all;
+      ExchangeNibbles(b.data() + start, count);
+      for (std::size_t i = 0; i < b.size(); ++i) {
+        const bool inside = i >= start && i < start + count;
+        const auto expected = inside ? static_cast<std::uint8_t>((all[i] & 0x0F) * 16 + all[i] / 16) : all[i];
+        ASSERT_EQ(b[i], expected) << "start " << start << ", count " << count << ", byte " << i;
+      }
+    }
+  }
+}
+
 TEST_F(StagingTest, DirectoryIsTheTextBeforeTheLastBackslashWithoutQuotes) {
   EXPECT_EQ(upgrade.GetDirectoryOfPath("\"C:\\TARN\\BIOS\\ZIM.EXE\" "), "C:\\TARN\\BIOS");
   EXPECT_EQ(upgrade.GetDirectoryOfPath("C:\\TARN\\BIOS\\ZIM.EXE"), "C:\\TARN\\BIOS");

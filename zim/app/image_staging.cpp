@@ -49,8 +49,18 @@ class StagingResources {
 }  // namespace
 
 void ExchangeNibbles(std::uint8_t* bytes, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i)
-    bytes[i] = static_cast<std::uint8_t>((bytes[i] >> 4) | ((bytes[i] << 4) & 0xF0));
+  // Whole words at a time: shifting a word and masking off what crossed into the neighbouring byte
+  // exchanges the halves of all its bytes at once. Two words per step keep the processor busy; this
+  // runs at memory speed rather than a byte per step.
+  constexpr std::uint64_t kLowHalves = 0x0F0F0F0F0F0F0F0F;
+  std::size_t i = 0;
+  for (; count - i >= 16; i += 16) {
+    std::uint64_t words[2];
+    std::memcpy(words, bytes + i, sizeof words);
+    for (std::uint64_t& w : words) w = ((w >> 4) & kLowHalves) | ((w & kLowHalves) << 4);
+    std::memcpy(bytes + i, words, sizeof words);
+  }
+  for (; i < count; ++i) bytes[i] = static_cast<std::uint8_t>((bytes[i] >> 4) | ((bytes[i] << 4) & 0xF0));
 }
 
 std::string CBiosUpgrade::GetDirectoryOfPath(const std::string& path) {
