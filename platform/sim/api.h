@@ -57,7 +57,7 @@ class Call {
   template <class R>
   R Return(R value, win32::DWORD error = win32::ERROR_SUCCESS) {
     if (error != win32::ERROR_SUCCESS) m_.lastError = error;
-    m_.Log(op_, args_, Arg(value), injected_);
+    if (m_.logCalls) m_.Log(op_, args_, Arg(value), injected_);
     return value;
   }
   void Done() { m_.Log(op_, args_, "", injected_); }

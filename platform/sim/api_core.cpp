@@ -194,7 +194,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
   Call call("DeviceIoControl", Args(device, code, in, inSize, out, outSize, returned, overlapped));
   sim::Machine& m = call.machine();
   auto entry = m.LookupHandle(device);
-  if (entry == std::nullopt || entry->kind != sim::HandleKind::Device)
+  if (entry == nullptr || entry->kind != sim::HandleKind::Device)
     return call.Return<BOOL>(FALSE, ERROR_INVALID_HANDLE);
   const auto* inBytes = static_cast<const BYTE*>(in);
   sim::IoctlRecord record{code, {}, outSize, false, {}};

@@ -84,10 +84,9 @@ win32::HANDLE Machine::NewHandle(HandleKind kind, int id, std::function<void()> 
   return reinterpret_cast<win32::HANDLE>(value);
 }
 
-std::optional<Machine::HandleEntry> Machine::LookupHandle(win32::HANDLE handle) const {
+const Machine::HandleEntry* Machine::LookupHandle(win32::HANDLE handle) const {
   auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
-  if (it == handles_.end()) return std::nullopt;
-  return it->second;
+  return it == handles_.end() ? nullptr : &it->second;
 }
 
 bool Machine::ReleaseHandle(win32::HANDLE handle) {

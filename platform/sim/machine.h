@@ -153,7 +153,8 @@ class Machine {
     int id;
     std::function<void()> onClose;
   };
-  std::optional<HandleEntry> LookupHandle(win32::HANDLE handle) const;
+  // The entry of an open handle, or null; valid until the handle table changes.
+  const HandleEntry* LookupHandle(win32::HANDLE handle) const;
   bool ReleaseHandle(win32::HANDLE handle);
   std::size_t OpenHandleCount(HandleKind kind) const;
 
