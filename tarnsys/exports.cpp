@@ -55,37 +55,8 @@ bool OemSystemId(char* buffer) {
   return false;
 }
 
-}  // namespace
-
-extern "C" {
-
-int WINAPI GetAttribute(int, int, int, int) { return 0; }
-
-int WINAPI GetDllVersion(char* buffer) {
-  if (buffer != nullptr) std::memcpy(buffer, kBanner, sizeof kBanner);
-  return 0;
-}
-
-int WINAPI GetServiceTag(char* buffer, int instance) {
-  if (buffer == nullptr) return 0;
-  return GetSmbTableValue(3, 7, instance, 0, kStringValue, buffer);
-}
-
-int WINAPI GetSmbTable(int type, int instance, int bufferSize, void* buffer) {
-  // A negative size is no size at all: nothing is copied and the request fails.
-  if (buffer == nullptr || bufferSize < 0) return 0;
-  const std::uint8_t* structure = FindSmbStructure(type, instance);
-  if (structure == nullptr) return 0;
-  const std::size_t size = std::min(MeasureSmbStructure(structure), static_cast<std::size_t>(bufferSize));
-  std::memcpy(buffer, structure, size);
-  return 1;
-}
-
-int WINAPI GetSmbTableValue(int type, int offset, int instance, unsigned mask, unsigned valueType,
-                            char* buffer) {
-  if (buffer == nullptr) return 0;
-  std::uint8_t* structure = FindSmbStructure(type, instance);
-  if (structure == nullptr) return 0;
+// One field of a found structure, rendered as GetSmbTableValue renders it; 1 done, 0 not.
+int RenderField(std::uint8_t* structure, int offset, unsigned mask, unsigned valueType, char* buffer) {
   const int width = static_cast<int>(valueType <= kStringValue ? kFieldWidth[valueType] : 1);
   if (offset < 0 || offset > structure[1] - width) return 0;
   if (valueType > kStringValue) return 0;
@@ -131,10 +102,47 @@ int WINAPI GetSmbTableValue(int type, int offset, int instance, unsigned mask, u
   return 1;
 }
 
+}  // namespace
+
+extern "C" {
+
+int WINAPI GetAttribute(int, int, int, int) { return 0; }
+
+int WINAPI GetDllVersion(char* buffer) {
+  if (buffer != nullptr) std::memcpy(buffer, kBanner, sizeof kBanner);
+  return 0;
+}
+
+int WINAPI GetServiceTag(char* buffer, int instance) {
+  if (buffer == nullptr) return 0;
+  return GetSmbTableValue(3, 7, instance, 0, kStringValue, buffer);
+}
+
+int WINAPI GetSmbTable(int type, int instance, int bufferSize, void* buffer) {
+  // A negative size is no size at all: nothing is copied and the request fails.
+  if (buffer == nullptr || bufferSize < 0) return 0;
+  const std::uint8_t* structure = FindSmbStructure(type, instance);
+  if (structure == nullptr) return 0;
+  const std::size_t size = std::min(MeasureSmbStructure(structure), static_cast<std::size_t>(bufferSize));
+  std::memcpy(buffer, structure, size);
+  return 1;
+}
+
+int WINAPI GetSmbTableValue(int type, int offset, int instance, unsigned mask, unsigned valueType,
+                            char* buffer) {
+  if (buffer == nullptr) return 0;
+  std::uint8_t* structure = FindSmbStructure(type, instance);
+  if (structure == nullptr) return 0;
+  return RenderField(structure, offset, mask, valueType, buffer);
+}
+
 int WINAPI GetSystemId(char* buffer) {
   if (buffer == nullptr) return 0;
-  if (GetSmbTableValue(208, 6, 0, 0, 0, buffer) && std::strcmp(buffer, "254") != 0) return 1;
-  if (GetSmbTableValue(208, 8, 0, 0, 2, buffer)) return 1;
+  // Both fields of the first type-208 structure come from one walk to it.
+  if (std::uint8_t* vendor = FindSmbStructure(208, 0); vendor != nullptr) {
+    if (RenderField(vendor, 6, 0, 0, buffer) && std::strcmp(buffer, "254") != 0) return 1;
+    if (RenderField(vendor, 8, 0, 2, buffer)) return 1;
+  }
   return OemSystemId(buffer) ? 1 : 0;
 }
 

@@ -4,10 +4,16 @@
 
 namespace {
 
-// Offset of the first double zero at or after `from`, or the table length when there is none.
+// Offset of the first double zero at or after `from`, or the table length when there is none. Only
+// every second byte needs a look, as each pair of bytes holds one of them; a zero there is checked
+// against its neighbours, the earlier first. This halves the cost of the walk that every query makes.
 std::size_t FindDoubleZero(const SmbTable& table, std::size_t from) {
-  for (std::size_t at = from; at + 1 < table.length; ++at)
-    if (table.start[at] == 0 && table.start[at + 1] == 0) return at;
+  const std::uint8_t* t = table.start;
+  for (std::size_t at = from + 1; at < table.length; at += 2) {
+    if (t[at] != 0) continue;
+    if (t[at - 1] == 0) return at - 1;
+    if (at + 1 < table.length && t[at + 1] == 0) return at;
+  }
   return table.length;
 }
 

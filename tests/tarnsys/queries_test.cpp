@@ -214,6 +214,20 @@ TEST_F(QueriesTest, TableCopiesAtMostTheBufferAndNothingBeyondTheDoubleZero) {
   EXPECT_TRUE(Table(3, 1, 64).empty());
 }
 
+TEST_F(QueriesTest, AStructureAfterOneWithoutStringsStartsRightAfterTheFirstTwoZeros) {
+  // A type-0 structure after one without strings: three zeros in a row, of which the first two end
+  // the string area and the third is the next type.
+  sim::SmbiosBuilder b;
+  b.Add(0x80, 0x8000, {});
+  b.Add(0, 0x0001, {1, 0x42}, {"V"});
+  b.Add(0, 0x0002, {1, 0x43}, {"W"});
+  Attach(b);
+  EXPECT_EQ(Value(0, 5, 0, 0, 0), "66");
+  EXPECT_EQ(Value(0, 4, 1, 0, 8), "W");
+  const Bytes got = Table(0, 0, 64);
+  EXPECT_EQ(Bytes(got.begin(), got.begin() + 10), (Bytes{0, 6, 0x01, 0x00, 1, 0x42, 'V', 0, 0, 0xEE}));
+}
+
 TEST_F(QueriesTest, NullBuffersAndAMissingTableAnswerZero) {
   char buffer[64];
   EXPECT_EQ(GetServiceTag(buffer, 0), 0);
