@@ -36,6 +36,7 @@ std::vector<std::uint8_t> Pattern(std::size_t size) {
 void Quiet(sim::Machine& machine) {
   machine.logCalls = false;
   machine.varn.recordIoctls = false;
+  machine.varn.keepStagedImages = false;
 }
 
 // ---- the nibble exchange

@@ -134,7 +134,7 @@ bool Control(sim::Machine& m, DWORD code, const BYTE* in, DWORD inSize, BYTE* ou
     case sim::VarnDevice::kReadPhysical: {
       if (inSize != 8 || in == nullptr || outSize < 1 || out == nullptr) return false;
       const std::uint32_t address = Le32(in);
-      for (DWORD i = 0; i < outSize; ++i) out[i] = m.memory.Read(static_cast<std::uint32_t>(address + i));
+      m.memory.Read(address, out, outSize);
       returned = d.physicalReadShort ? outSize - 1 : outSize;
       return true;
     }
@@ -159,7 +159,13 @@ bool Control(sim::Machine& m, DWORD code, const BYTE* in, DWORD inSize, BYTE* ou
     case sim::VarnDevice::kStageImage: {
       if (outSize != 4 || out == nullptr || (inSize > 0 && in == nullptr)) return false;
       if (d.stageFails) return false;
-      d.staged.emplace_back(in, in + inSize);
+      // A copy of every image is the dearest part of a large staging; one that is not wanted is
+      // only counted.
+      if (d.keepStagedImages) {
+        d.staged.emplace_back(in, in + inSize);
+      } else {
+        d.staged.emplace_back();
+      }
       if (!d.stageLeavesOutput) {
         const auto v = static_cast<std::uint32_t>(d.stageResult);
         for (int i = 0; i < 4; ++i) out[i] = static_cast<BYTE>(v >> (8 * i));

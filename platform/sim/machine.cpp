@@ -37,8 +37,25 @@ void PhysicalMemory::Write(std::uint32_t address, const std::uint8_t* data, std:
 
 std::vector<std::uint8_t> PhysicalMemory::Read(std::uint32_t address, std::size_t size) const {
   std::vector<std::uint8_t> out(size);
-  for (std::size_t i = 0; i < size; ++i) out[i] = Read(static_cast<std::uint32_t>(address + i));
+  Read(address, out.data(), size);
   return out;
+}
+
+void PhysicalMemory::Read(std::uint32_t address, std::uint8_t* out, std::size_t size) const {
+  constexpr std::uint32_t kPage = 1u << kPageBits;
+  while (size > 0) {
+    const std::uint32_t at = address & (kPage - 1);
+    const std::size_t n = std::min<std::size_t>(size, kPage - at);
+    auto page = pages_.find(address >> kPageBits);
+    if (page == pages_.end()) {
+      std::memset(out, 0, n);
+    } else {
+      std::memcpy(out, page->second.data() + at, n);
+    }
+    out += n;
+    size -= n;
+    address = static_cast<std::uint32_t>(address + n);  // wraps at 2^32
+  }
 }
 
 // ---- machine

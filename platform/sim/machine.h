@@ -32,6 +32,8 @@ class PhysicalMemory {
     Write(address, data.data(), data.size());
   }
   std::vector<std::uint8_t> Read(std::uint32_t address, std::size_t size) const;
+  // Copies `size` bytes a page at a time, as the device's reads do.
+  void Read(std::uint32_t address, std::uint8_t* out, std::size_t size) const;
 
  private:
   static constexpr std::uint32_t kPageBits = 12;
@@ -75,6 +77,7 @@ struct VarnDevice {
   std::vector<std::int32_t> released;             // each value sent with the release control
   std::vector<IoctlRecord> ioctls;
   bool recordIoctls = true;  // false: controls are carried out but not recorded
+  bool keepStagedImages = true;  // false: `staged` gets an empty entry for each image, not a copy
   int opens = 0;
   std::vector<std::string> openedNames;
 };
