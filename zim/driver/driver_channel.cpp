@@ -5,14 +5,16 @@
 
 std::uint32_t CDriverChannel::ReadPhys(std::uint32_t address, std::uint32_t size) {
   win32::HANDLE device = OpenDeviceOnce(g_tokenDeviceSlot);
-  if (device == win32::INVALID_HANDLE_VALUE) return 0;
   varn::PhysReadRequest request{address, 0};
   std::uint8_t out[4] = {};
   win32::DWORD returned = 0;
-  if (!win32::DeviceIoControl(device, varn::IOCTL_READ_PHYSICAL, &request, sizeof request, out, size, &returned,
-                              nullptr) ||
-      returned != size)
+  if (device == win32::INVALID_HANDLE_VALUE ||
+      !win32::DeviceIoControl(device, varn::IOCTL_READ_PHYSICAL, &request, sizeof request, out, size,
+                              &returned, nullptr) ||
+      returned != size) {
+    m_bReadFailed = true;
     return 0;
+  }
   std::uint32_t value = 0;
   for (std::uint32_t i = 0; i < size; ++i) value |= static_cast<std::uint32_t>(out[i]) << (8 * i);
   return value;
@@ -32,14 +34,16 @@ std::uint32_t CDriverChannel::ReadPhysDword(std::uint32_t base, std::uint32_t of
 
 std::uint8_t CDriverChannel::ReadIndexedPort(std::uint16_t indexPort, std::uint8_t index, std::uint16_t dataPort) {
   win32::HANDLE device = OpenDeviceOnce(g_tokenDeviceSlot);
-  if (device == win32::INVALID_HANDLE_VALUE) return 0;
   varn::PortRecord request{indexPort, index, dataPort, 0};
   varn::PortRecord out{0, 0, 0, 0};
   win32::DWORD returned = 0;
   // The returned count is not examined: a driver that reports nothing leaves the zeroed value.
-  if (!win32::DeviceIoControl(device, varn::IOCTL_READ_INDEXED_PORT, &request, sizeof request, &out, sizeof out,
-                              &returned, nullptr))
+  if (device == win32::INVALID_HANDLE_VALUE ||
+      !win32::DeviceIoControl(device, varn::IOCTL_READ_INDEXED_PORT, &request, sizeof request, &out,
+                              sizeof out, &returned, nullptr)) {
+    m_bReadFailed = true;
     return 0;
+  }
   return out.value;
 }
 

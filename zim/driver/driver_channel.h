@@ -19,6 +19,11 @@ class CDriverChannel {
   // Writes one CMOS byte; a failure is not reported.
   void WriteIndexedPort(std::uint16_t indexPort, std::uint8_t index, std::uint16_t dataPort, std::uint8_t value);
 
+  // Whether a read of this channel has failed: a failed read gives 0, which the value alone cannot
+  // tell from a 0 that is really stored, so a caller that would write by what it read asks here.
+  bool ReadFailed() const { return m_bReadFailed; }
+
  private:
-  static std::uint32_t ReadPhys(std::uint32_t address, std::uint32_t size);
+  std::uint32_t ReadPhys(std::uint32_t address, std::uint32_t size);
+  bool m_bReadFailed = false;
 };

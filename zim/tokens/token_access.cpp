@@ -69,6 +69,12 @@ bool CTokenAccess::FindEntryPoint(std::uint8_t* status) {
   m_btBcdRevision = channel.ReadPhysByte(p, 0x1E);
   m_dwEntryPointAddress = p;
   m_dwTableEnd = m_dwTableAddress + m_wTableLength;
+  // A read that failed on the way may have hidden the real entry point or given a field as 0: the
+  // table is not to be walked, nor anything written, by such a copy.
+  if (channel.ReadFailed()) {
+    Report(status, kReadFailed);
+    return false;
+  }
   // The table must lie wholly within the first megabyte; an end that is not above the start means
   // a zero length or a sum that wrapped.
   if (m_dwTableEnd > 0xFFFFF || m_dwTableEnd <= m_dwTableAddress) {
@@ -101,7 +107,7 @@ bool CTokenAccess::FindTokenStructure(std::int32_t n, std::uint8_t* status) {
       std::uint32_t r = q + 1;
       for (;; ++r) {
         if (r >= m_dwTableEnd) {
-          Report(status, 3);
+          Report(status, channel.ReadFailed() ? kReadFailed : 3);
           return false;
         }
         if (channel.ReadPhysWord(r, 0) == 0) break;
@@ -109,20 +115,36 @@ bool CTokenAccess::FindTokenStructure(std::int32_t n, std::uint8_t* status) {
       next = r + 2;
     }
     if (count >= m_wStructureCount || next >= m_dwTableEnd) {
-      Report(status, seen ? 2 : 1);
+      // A type or length read as 0 may have hidden the table looked for.
+      Report(status, channel.ReadFailed() ? kReadFailed : seen ? 2 : 1);
       return false;
     }
     p = next;
   }
-  m_btType = channel.ReadPhysByte(p, 0);
-  m_btLength = channel.ReadPhysByte(p, 1);
-  m_wHandle = channel.ReadPhysWord(p, 2);
-  m_wIndexPort = channel.ReadPhysWord(p, 4);
-  m_wDataPort = channel.ReadPhysWord(p, 6);
-  m_btChecksumType = channel.ReadPhysByte(p, 8);
-  m_btChecksumStart = channel.ReadPhysByte(p, 9);
-  m_btChecksumEnd = channel.ReadPhysByte(p, 10);
-  m_btChecksumLocation = channel.ReadPhysByte(p, 11);
+  const std::uint8_t type = channel.ReadPhysByte(p, 0);
+  const std::uint8_t length = channel.ReadPhysByte(p, 1);
+  const std::uint16_t handle = channel.ReadPhysWord(p, 2);
+  const std::uint16_t indexPort = channel.ReadPhysWord(p, 4);
+  const std::uint16_t dataPort = channel.ReadPhysWord(p, 6);
+  const std::uint8_t checksumType = channel.ReadPhysByte(p, 8);
+  const std::uint8_t checksumStart = channel.ReadPhysByte(p, 9);
+  const std::uint8_t checksumEnd = channel.ReadPhysByte(p, 10);
+  const std::uint8_t checksumLocation = channel.ReadPhysByte(p, 11);
+  // A failed read in the walk or of a field reads as 0: ports, checksum range or location taken
+  // from it would send the writes to the wrong CMOS bytes.
+  if (channel.ReadFailed()) {
+    Report(status, kReadFailed);
+    return false;
+  }
+  m_btType = type;
+  m_btLength = length;
+  m_wHandle = handle;
+  m_wIndexPort = indexPort;
+  m_wDataPort = dataPort;
+  m_btChecksumType = checksumType;
+  m_btChecksumStart = checksumStart;
+  m_btChecksumEnd = checksumEnd;
+  m_btChecksumLocation = checksumLocation;
   m_dwStructureAddress = p;
   m_dwRecordsStart = p + 12;
   m_dwStructureEnd = p + m_btLength;
@@ -134,20 +156,30 @@ bool CTokenAccess::FindToken(std::uint16_t id, std::uint8_t* status) {
   CDriverChannel channel;
   std::uint32_t r = m_dwRecordsStart;
   for (;; r += 5) {
+    // An id read as 0 may have hidden the token: the search must not go on to a later table.
     if (r > m_dwTableEnd) {
-      Report(status, 2);
+      Report(status, channel.ReadFailed() ? kReadFailed : 2);
       return false;
     }
     if (r >= m_dwStructureEnd) {
-      Report(status, 1);
+      Report(status, channel.ReadFailed() ? kReadFailed : 1);
       return false;
     }
     if (channel.ReadPhysWord(r, 0) == id) break;
   }
+  const std::uint8_t location = channel.ReadPhysByte(r, 2);
+  const std::uint8_t andMask = channel.ReadPhysByte(r, 3);
+  const std::uint8_t orValue = channel.ReadPhysByte(r, 4);
+  // A record read as 0 in part would write the wrong byte or the wrong bits, and could even read
+  // back as set.
+  if (channel.ReadFailed()) {
+    Report(status, kReadFailed);
+    return false;
+  }
   m_dwRecordAddress = r;
-  m_btLocation = channel.ReadPhysByte(r, 2);
-  m_btAndMask = channel.ReadPhysByte(r, 3);
-  m_btOrValue = channel.ReadPhysByte(r, 4);
+  m_btLocation = location;
+  m_btAndMask = andMask;
+  m_btOrValue = orValue;
   Report(status, 0);
   return true;
 }
@@ -156,6 +188,11 @@ bool CTokenAccess::SetToken(std::int32_t write, std::uint8_t* status) {
   CDriverChannel channel;
   if (write != 0) {
     const std::uint8_t old = channel.ReadIndexedPort(m_wIndexPort, m_btLocation, m_wDataPort);
+    // Written from a failed read, the byte would lose every bit the token does not own.
+    if (channel.ReadFailed()) {
+      Report(status, 2);
+      return false;
+    }
     channel.WriteIndexedPort(m_wIndexPort, m_btLocation, m_wDataPort,
                              static_cast<std::uint8_t>((old & m_btAndMask) | m_btOrValue));
     // The checksum is rewritten on every write, wherever the token's byte lies. It is not verified
@@ -163,7 +200,8 @@ bool CTokenAccess::SetToken(std::int32_t write, std::uint8_t* status) {
     UpdateChecksum(0);
   }
   const std::uint8_t v = channel.ReadIndexedPort(m_wIndexPort, m_btLocation, m_wDataPort);
-  if ((v & static_cast<std::uint8_t>(~m_btAndMask)) == m_btOrValue) {
+  // A read-back that failed shows nothing: a token whose OR value is 0 would seem set.
+  if (!channel.ReadFailed() && (v & static_cast<std::uint8_t>(~m_btAndMask)) == m_btOrValue) {
     Report(status, 0);
     return true;
   }

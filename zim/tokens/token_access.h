@@ -19,6 +19,10 @@ class CTokenAccess {
   CTokenAccess() = default;
   virtual ~CTokenAccess() = default;
 
+  // Status 4, for all three searches: a read through the driver failed on the way. A failed read
+  // gives 0, so nothing found through it is trusted, and the fields are left as they were.
+  static constexpr std::uint8_t kReadFailed = 4;
+
   // Status: 0 found and its table within the first megabyte; 1 no anchor in 0xF0000-0xFFFF0;
   // 2 anchors but none with a good checksum; 3 the table lies outside the bounds.
   bool FindEntryPoint(std::uint8_t* status);
@@ -29,7 +33,9 @@ class CTokenAccess {
   bool FindToken(std::uint16_t id, std::uint8_t* status);
 
   // write nonzero: sets the token, rewrites the checksum, reads back (status 0, true when set;
-  // status 2, false when not). write 0: only tests (status 0 set, 1 not set; always true).
+  // status 2, false when not, or when the byte could not be read before the write, which is then
+  // not made). write 0: only tests (status 0 set, 1 not set; always true). A read-back that fails
+  // counts as not set.
   bool SetToken(std::int32_t write, std::uint8_t* status);
   // verify nonzero: true when CMOS holds the computed checksum. verify 0: writes it; always true.
   bool UpdateChecksum(std::int32_t verify);
