@@ -105,7 +105,7 @@ struct Scenario {
 };
 
 std::vector<Scenario> Scenarios() {
-  std::vector<Scenario> s(4);
+  std::vector<Scenario> s(5);
   s[0].name = "flash branch";
   s[1].name = "retry branch";
   s[1].options.stageFails = true;
@@ -115,6 +115,9 @@ std::vector<Scenario> Scenarios() {
   s[3].name = "AC cancelled";
   s[3].options.power = {"offline"};
   s[3].options.answers = {"ok", "cancel"};
+  // Without the privilege calls and through the other device name.
+  s[4].name = "flash branch on Windows 9x";
+  s[4].options.platform = "9x";
   return s;
 }
 
