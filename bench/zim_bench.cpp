@@ -37,6 +37,7 @@ void Quiet(sim::Machine& machine) {
   machine.logCalls = false;
   machine.varn.recordIoctls = false;
   machine.varn.keepStagedImages = false;
+  machine.files.recordReads = false;
 }
 
 // ---- the nibble exchange

@@ -269,7 +269,8 @@ win32::DWORD FileSystem::Read(int id, void* buffer, win32::DWORD toRead, win32::
   auto it = open_.find(id);
   if (it == open_.end()) return win32::ERROR_INVALID_HANDLE;
   OpenFile& file = it->second;
-  ReadRecord& record = reads.emplace_back(ReadRecord{file.path, toRead, 0, false});
+  ReadRecord unlisted;
+  ReadRecord& record = recordReads ? reads.emplace_back(ReadRecord{file.path, toRead, 0, false}) : unlisted;
   if ((file.access & win32::GENERIC_READ) == 0) return win32::ERROR_ACCESS_DENIED;
   if (fault) return win32::ERROR_GEN_FAILURE;
   if ((file.flags & win32::FILE_FLAG_NO_BUFFERING) != 0) {

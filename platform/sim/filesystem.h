@@ -71,6 +71,7 @@ class FileSystem {
   std::vector<const FileEntry*> List(const std::string& folder) const;
   std::size_t OpenFileCount() const { return open_.size(); }
   std::vector<ReadRecord> reads;
+  bool recordReads = true;  // false: reads are carried out but not listed
 
   // ---- what the simulated calls use; each gives ERROR_SUCCESS or the platform's error code
   win32::DWORD Open(const std::string& name, win32::DWORD access, win32::DWORD shareMode,

@@ -61,17 +61,22 @@ TEST(NibbleExchange, SwapsTheTwoHalvesOfEveryByte) {
 }
 
 TEST(NibbleExchange, WholeWordsAndTheTailAgreeWithOneByteAtATime) {
-  // Every length around the word steps, from every start within a word, and nothing outside the
-  // range is touched.
+  // Every length around the word steps, from every start within a word, in place and into another
+  // buffer; nothing outside the range is touched, and a separate source is left as it was.
   const Bytes all = Pattern(64 + 8, 3);
   for (std::size_t start = 0; start < 8; ++start) {
     for (std::size_t count = 0; count <= 64; ++count) {
-      Bytes b = all;
-      ExchangeNibbles(b.data() + start, count);
-      for (std::size_t i = 0; i < b.size(); ++i) {
+      Bytes inPlace = all, source = all, copy(all.size(), 0xEE);
+      ExchangeNibbles(inPlace.data() + start, count);
+      ExchangeNibbles(source.data() + start, copy.data() + start, count);
+      ASSERT_EQ(source, all);
+      for (std::size_t i = 0; i < all.size(); ++i) {
         const bool inside = i >= start && i < start + count;
-        const auto expected = inside ? static_cast<std::uint8_t>((all[i] & 0x0F) * 16 + all[i] / 16) : all[i];
-        ASSERT_EQ(b[i], expected) << "start " << start << ", count " << count << ", byte " << i;
+        const auto exchanged = static_cast<std::uint8_t>((all[i] & 0x0F) * 16 + all[i] / 16);
+        ASSERT_EQ(inPlace[i], inside ? exchanged : all[i])
+            << "start " << start << ", count " << count << ", byte " << i;
+        ASSERT_EQ(copy[i], inside ? exchanged : 0xEE)
+            << "start " << start << ", count " << count << ", byte " << i;
       }
     }
   }

@@ -48,7 +48,7 @@ class StagingResources {
 
 }  // namespace
 
-void ExchangeNibbles(std::uint8_t* bytes, std::size_t count) {
+void ExchangeNibbles(const std::uint8_t* from, std::uint8_t* to, std::size_t count) {
   // Whole words at a time: shifting a word and masking off what crossed into the neighbouring byte
   // exchanges the halves of all its bytes at once. Two words per step keep the processor busy; this
   // runs at memory speed rather than a byte per step.
@@ -56,11 +56,11 @@ void ExchangeNibbles(std::uint8_t* bytes, std::size_t count) {
   std::size_t i = 0;
   for (; count - i >= 16; i += 16) {
     std::uint64_t words[2];
-    std::memcpy(words, bytes + i, sizeof words);
+    std::memcpy(words, from + i, sizeof words);
     for (std::uint64_t& w : words) w = ((w >> 4) & kLowHalves) | ((w & kLowHalves) << 4);
-    std::memcpy(bytes + i, words, sizeof words);
+    std::memcpy(to + i, words, sizeof words);
   }
-  for (; i < count; ++i) bytes[i] = static_cast<std::uint8_t>((bytes[i] >> 4) | ((bytes[i] << 4) & 0xF0));
+  for (; i < count; ++i) to[i] = static_cast<std::uint8_t>((from[i] >> 4) | ((from[i] << 4) & 0xF0));
 }
 
 std::string CBiosUpgrade::GetDirectoryOfPath(const std::string& path) {
@@ -119,8 +119,8 @@ std::int32_t CBiosUpgrade::StageImage(const std::string& path) {
       if (!win32::ReadFile(file, area, sectorSize, &got, nullptr) || got == 0 || got > sectorSize ||
           got > fileSize - total)
         break;
-      ExchangeNibbles(area, got);
-      std::memcpy(held.image() + total, area, got);
+      // One pass from the sector into the image, exchanging on the way.
+      ExchangeNibbles(area, held.image() + total, got);
       total += got;
     }
     std::memset(area, 0, sectorSize);
