@@ -2,12 +2,15 @@
 // table copy. A query walks the copy from its start and must look at the string areas on the way, so
 // no query can beat that pass; the walk is allowed three times its cost.
 //
-// Usage: tarn_bench_queries [benchmark flags] [--table FILE]...
-// Each FILE (a dump file) is measured, and the built-in demo table after them.
+// Usage: tarn_bench_queries [benchmark flags] [--table FILE]... [--tables DIR]
+// Each FILE (a dump file) is measured; from DIR, the table with the longest copy and the one with
+// the most structures (as its entry point counts them); and the built-in demo table after them.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +81,12 @@ Selector LastStructure() {
   for (const std::uint8_t* s = FirstSmbStructure(); s != nullptr; s = NextSmbStructure(s))
     last = {s[0], seen[s[0]]++};
   return last;
+}
+
+std::size_t CountStructures() {
+  std::size_t count = 0;
+  for (const std::uint8_t* s = FirstSmbStructure(); s != nullptr; s = NextSmbStructure(s)) ++count;
+  return count;
 }
 
 using Query = void (*)(benchmark::State&, const Selector&);
@@ -152,6 +161,7 @@ void RegisterTable(const std::string& label, const std::string& dumpFile) {
       const Selector last = LastStructure();
       query(state, last);
       state.counters["table_bytes"] = static_cast<double>(LoadedSmbTable().length);
+      state.counters["structures"] = static_cast<double>(CountStructures());
     });
   }
 }
@@ -164,6 +174,23 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--table") == 0 && i + 1 < argc) {
       tables.push_back(argv[++i]);
+    } else if (std::strcmp(argv[i], "--tables") == 0 && i + 1 < argc) {
+      std::vector<std::filesystem::path> files;
+      for (const auto& entry : std::filesystem::directory_iterator(argv[++i]))
+        if (entry.path().extension() == ".bin") files.push_back(entry.path());
+      std::sort(files.begin(), files.end());
+      std::string longest, most;
+      std::size_t longestBytes = 0, mostStructures = 0;
+      for (const auto& file : files) {
+        LoadedLibrary library(file.string());
+        if (!library.fault().empty()) continue;
+        if (LoadedSmbTable().length > longestBytes) longestBytes = LoadedSmbTable().length, longest = file;
+        // As the entry point counts them: a walk also steps over the zero padding of a damaged table.
+        if (g_smbEntryPoint.numberOfStructures > mostStructures)
+          mostStructures = g_smbEntryPoint.numberOfStructures, most = file;
+      }
+      if (!longest.empty()) tables.push_back(longest);
+      if (!most.empty() && most != longest) tables.push_back(most);
     } else {
       std::fprintf(stderr, "tarn_bench_queries: unknown argument '%s'\n", argv[i]);
       return 2;

@@ -1,0 +1,139 @@
+#!/usr/bin/env python3
+"""Turns the results that bench/run collected into one Markdown table: each figure beside its bound
+or peer, their ratio, the target and whether it is met.
+
+Usage: report.py RESULTS_DIR
+RESULTS_DIR holds queries.json and zim.json (Google Benchmark, aggregates), process-*.txt (two lines
+"median_us mean_us min_us runs failures", tarnsys then dmidecode) and optionally wine.txt (rows
+already in the table's form, or one line starting with "skipped:")."""
+import json
+import pathlib
+import sys
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+QUERY_ORDER = [
+    "GetServiceTag",
+    "GetSystemId",
+    "GetSmbTableValue number (BIOS characteristics)",
+    "GetSmbTableValue number (last structure's handle)",
+    "GetSmbTableValue string (system manufacturer)",
+    "GetSmbTable (chassis)",
+    "GetSmbTable (last structure)",
+]
+
+
+def medians(path):
+    """Benchmark name -> its median aggregate (cpu_time in ns, and its counters)."""
+    out = {}
+    data = json.loads(path.read_text())
+    for b in data["benchmarks"]:
+        if b.get("run_type") != "aggregate" or b.get("aggregate_name") != "median":
+            continue
+        entry = dict(b)
+        entry["ns"] = b["cpu_time"] * UNIT_NS[b.get("time_unit", "ns")]
+        out[b["run_name"]] = entry
+    return out
+
+
+def duration(ns):
+    if ns >= 1e6:
+        return f"{ns / 1e6:.2f} ms"
+    if ns >= 1e3:
+        return f"{ns / 1e3:.2f} µs"
+    return f"{ns:.1f} ns"
+
+
+def verdict(ok):
+    return "yes" if ok else "**no**"
+
+
+def main():
+    results = pathlib.Path(sys.argv[1])
+    rows = []
+
+    def row(measure, figure, bound, ratio, target, met):
+        rows.append(f"| {measure} | {figure} | {bound} | {ratio} | {target} | {met} |")
+
+    # 1. The queries against one memchr pass over the table copy.
+    queries = medians(results / "queries.json")
+    tables = []
+    for name in queries:
+        table = name.split("/", 1)[0]
+        if table not in tables:
+            tables.append(table)
+    for table in tables:
+        bound = queries.get(f"{table}/memchr over the table copy (bound)")
+        if bound is None:
+            continue
+        size, count = int(bound.get("table_bytes", 0)), int(bound.get("structures", 0))
+        label = "demo table" if table == "demo" else table
+        # In the order the benchmark lists them, whatever order they ran in.
+        for name in QUERY_ORDER:
+            q = queries.get(f"{table}/{name}")
+            if q is None:
+                continue
+            ratio = q["ns"] / bound["ns"]
+            row(f"1. {name}, {label} ({size} bytes, {count} structures walked)", duration(q["ns"]),
+                f"memchr over the copy {duration(bound['ns'])}", f"{ratio:.1f}×", "≤ 3×", verdict(ratio <= 3))
+
+    # 2. The tarnsys command against dmidecode, whole processes, same files.
+    for path in sorted(results.glob("process-*.txt")):
+        lines = path.read_text().split("\n")
+        ours, peer = (line.split() for line in lines[:2])
+        runs, failures = int(ours[3]), int(ours[4]) + int(peer[4])
+        ratio = float(ours[0]) / float(peer[0])
+        note = f", {failures} failed runs" if failures else ""
+        row(f"2. `tarnsys --from-dump {path.stem[8:]} service-tag` (median of {runs} runs{note})",
+            duration(float(ours[0]) * 1e3), f"`dmidecode -s chassis-serial-number` {duration(float(peer[0]) * 1e3)}",
+            f"{ratio:.2f}×", "≤ 1×", verdict(ratio <= 1 and failures == 0))
+
+    # 3. Staging.
+    zim = medians(results / "zim.json")
+    exchange, copy = zim.get("NibbleExchange"), zim.get("MemcpyBound")
+    if exchange and copy:
+        ratio = exchange["bytes_per_second"] / copy["bytes_per_second"]
+        row("3. `ExchangeNibbles` of 64 MiB, throughput", f"{exchange['bytes_per_second'] / 1e9:.1f} GB/s",
+            f"memcpy of the same buffer {copy['bytes_per_second'] / 1e9:.1f} GB/s", f"{ratio:.2f}×",
+            "≥ 0.5× memcpy", verdict(ratio >= 0.5))
+    stage, reads = zim.get("StageImageWhole"), zim.get("SectorReadsBound")
+    if stage and reads:
+        ratio = stage["ns"] / reads["ns"]
+        row("3. `StageImage` of a 16 MiB image, simulated machine", duration(stage["ns"]),
+            f"bare loop of the same 32768 reads of 512 bytes {duration(reads['ns'])}", f"{ratio:.2f}×", "≤ 1.5×",
+            verdict(ratio <= 1.5))
+
+    # 4. The token search and write: control count against the design, time per control.
+    bare = zim.get("PhysicalReadsBound/1000")
+    for entry in ("F0000", "FFFF0"):
+        t = zim.get(f"SetCmosToken92/entry_{entry}")
+        if not t:
+            continue
+        terms = [f"{int(t['scan'])} scan", f"{int(t['anchors'])} anchor", f"{int(t['entry'])} entry point",
+                 f"{int(t['walk'])} walk", f"{int(t['records'])} record", f"{int(t['write'])} write",
+                 f"{int(t['checksum'])} checksum", f"{int(t['readback'])} read-back"]
+        controls, design = int(t["controls"]), int(t["design"])
+        row(f"4. `SetCmosToken(92)` controls, entry point at 0x{entry}", f"{controls}",
+            f"design {design} = " + " + ".join(terms), f"{controls / design:.2f}×", "= 1×",
+            verdict(controls == design))
+        if bare:
+            per = t["ns"] / controls
+            per_bare = bare["ns"] / bare["controls"]
+            row(f"4. `SetCmosToken(92)` time per control, entry point at 0x{entry} ({duration(t['ns'])} in all)",
+                duration(per), f"bare loop of physical reads {duration(per_bare)} per control",
+                f"{per / per_bare:.2f}×", "reported", "—")
+
+    # 5. Under Wine with the stand-in driver.
+    wine = results / "wine.txt"
+    if wine.exists():
+        for line in wine.read_text().splitlines():
+            if line.startswith("skipped:"):
+                row("5. Under Wine with the stand-in driver", line, "—", "—", "—", "skipped")
+            elif line.strip():
+                rows.append(line)
+
+    print("| Measure | Figure | Bound or peer | Ratio | Target | Met |")
+    print("|---|---|---|---|---|---|")
+    print("\n".join(rows))
+
+
+main()
