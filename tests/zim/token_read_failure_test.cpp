@@ -194,4 +194,39 @@ TEST_F(TokenReadFailureTest, AReadBackThatFailsIsNotTakenAsSet) {
   EXPECT_EQ(status, 0);
 }
 
+TEST_F(TokenReadFailureTest, ASearchThatRunsToTheTableEndAfterAFailedReadSaysTheReadFailed) {
+  // A string area without its closing zeros runs to the table end (status 3); when the type of its
+  // structure could not be read, the walk may have passed the very table it looks for.
+  sim::Machine m;
+  sim::SmbiosBuilder unterminated;
+  unterminated.Raw({1, 4, 0x00, 0x01, 'a', 'b', 'c'});
+  unterminated.Install(m);
+  sim::Install installed(m);
+  CloseDeviceSlots();
+  CTokenAccess a;
+  std::uint8_t status = 0;
+  ASSERT_TRUE(a.FindEntryPoint(&status));
+  EXPECT_FALSE(a.FindTokenStructure(1, &status));
+  EXPECT_EQ(status, 3);
+  m.FailCall("DeviceIoControl", m.CountCalls("DeviceIoControl") + 1);  // the structure's type
+  EXPECT_FALSE(a.FindTokenStructure(1, &status));
+  EXPECT_EQ(status, CTokenAccess::kReadFailed);
+  CloseDeviceSlots();
+
+  // Records that pass the table end (status 2): an id that could not be read may have been the one.
+  sim::Machine t;
+  sim::SmbiosBuilder truncated;
+  truncated.Raw({212, 40, 0x00, 0xD4, 0x70, 0x00, 0x71, 0x00, 0, 0x10, 0x2D, 0x2E, 1, 0, 0x30, 0xFE, 0x01});
+  truncated.Install(t);
+  sim::Install installedTruncated(t);
+  CTokenAccess b;
+  ASSERT_TRUE(b.FindEntryPoint(&status) && b.FindTokenStructure(1, &status));
+  EXPECT_FALSE(b.FindToken(92, &status));
+  EXPECT_EQ(status, 2);
+  t.FailCall("DeviceIoControl", t.CountCalls("DeviceIoControl") + 1);  // the first record's id
+  EXPECT_FALSE(b.FindToken(92, &status));
+  EXPECT_EQ(status, CTokenAccess::kReadFailed);
+  CloseDeviceSlots();
+}
+
 }  // namespace
