@@ -145,9 +145,11 @@ TEST_F(UpgradeStateTest, CanRetryOnlyWhenTheStateKeyOpensWithoutRetry) {
   machine.registry.SetValue(kStateKey, "retry", win32::REG_SZ, {});  // any data, even none
   EXPECT_FALSE(upgrade.CanRetry());
   machine.registry.DeleteValue(kStateKey, "retry");
-  // A query failing for another reason than absence leaves the retry available.
+  // A query failing for another reason than absence cannot show the retry unused: no retry, so no
+  // run registers the program again and again.
   machine.FailCall("RegQueryValueExA", machine.CountCalls("RegQueryValueExA") + 1);
-  EXPECT_TRUE(upgrade.CanRetry());
+  EXPECT_FALSE(upgrade.CanRetry());
+  EXPECT_TRUE(upgrade.CanRetry()) << "the next query finds the value absent";
 
   sim::Machine bare;
   sim::Install installed(bare);

@@ -50,11 +50,13 @@ bool CBiosUpgrade::CanRetry() {
   if (win32::RegOpenKeyExA(win32::HKEY_LOCAL_MACHINE, kStateKey, 0, win32::KEY_ALL_ACCESS, &key) !=
       win32::ERROR_SUCCESS)
     return false;
-  // Only a value that is there uses the retry up; a query failing for any other reason does not.
-  const bool retryUsed =
-      win32::RegQueryValueExA(key, kRetryValue, nullptr, nullptr, nullptr, nullptr) == win32::ERROR_SUCCESS;
+  // Only a value known to be absent leaves the retry available. A query that fails for another
+  // reason cannot tell whether the retry was used, and taking it as unused would let every run
+  // register the program again: a machine restarting without end.
+  const bool retryAbsent = win32::RegQueryValueExA(key, kRetryValue, nullptr, nullptr, nullptr, nullptr) ==
+                           win32::ERROR_FILE_NOT_FOUND;
   win32::RegCloseKey(key);
-  return !retryUsed;
+  return retryAbsent;
 }
 
 bool CBiosUpgrade::SetRegString(win32::HKEY root, const std::string& text, const std::string& name,
