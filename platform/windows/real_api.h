@@ -7,8 +7,9 @@
 #include "platform/win32.h"
 
 #undef WINAPI  // windows.h defines it the same way, as stdcall
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs windows.h before it.
+#include <shellapi.h>
 
 #include <cstddef>
 
