@@ -82,6 +82,7 @@ static void Query(char* line) {
 }
 
 int main(int argc, char** argv) {
+  setvbuf(stdout, NULL, _IONBF, 0); /* nothing is lost if the process ends abruptly */
   if (argc != 2) {
     fprintf(stderr, "usage: tarnload PATH-OF-TARNSYS.DLL < QUERIES\n");
     return 2;
