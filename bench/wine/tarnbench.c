@@ -30,7 +30,8 @@ static int Compare(const void* a, const void* b) {
 
 static void Report(int rounds) {
   qsort(g_times, (size_t)rounds, sizeof g_times[0], Compare);
-  const double median = rounds % 2 ? g_times[rounds / 2] : (g_times[rounds / 2 - 1] + g_times[rounds / 2]) / 2;
+  const double median =
+      rounds % 2 ? g_times[rounds / 2] : (g_times[rounds / 2 - 1] + g_times[rounds / 2]) / 2;
   printf("%.1f %.1f %d\n", median, g_times[0], rounds);
 }
 
@@ -69,7 +70,8 @@ static int Controls(int count, int rounds) {
       DWORD request[2] = {0xF0000u + 16u * (DWORD)(n % 4096), 0};
       unsigned char probe[8];
       DWORD returned = 0;
-      if (!DeviceIoControl(device, READ_PHYSICAL, request, sizeof request, probe, sizeof probe, &returned, NULL))
+      if (!DeviceIoControl(device, READ_PHYSICAL, request, sizeof request, probe, sizeof probe, &returned,
+                           NULL))
         ++failures;
     }
     QueryPerformanceCounter(&t1);
@@ -101,7 +103,8 @@ static int Wait(int seconds) {
 int main(int argc, char** argv) {
   const int rounds = argc == 4 ? atoi(argv[3]) : 0;
   if (rounds < 1 || rounds > MAX_ROUNDS) {
-    printf("usage: tarnbench load DLL ROUNDS | ioctl COUNT ROUNDS | wait SECONDS 1 (ROUNDS 1-%d)\n", MAX_ROUNDS);
+    printf("usage: tarnbench load DLL ROUNDS | ioctl COUNT ROUNDS | wait SECONDS 1 (ROUNDS 1-%d)\n",
+           MAX_ROUNDS);
     return 2;
   }
   if (strcmp(argv[1], "load") == 0) return Load(argv[2], rounds);
