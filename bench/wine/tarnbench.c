@@ -4,8 +4,6 @@
                                    service), then ROUNDS times: LoadLibraryA timed, FreeLibrary not
      tarnbench ioctl COUNT ROUNDS  opens \\.\VARN, then ROUNDS times: COUNT physical-memory reads of
                                    8 bytes at successive paragraphs from 0xF0000, timed together
-     tarnbench wait SECONDS 1      waits until \\.\VARN opens, as a driver started with the session
-                                   may still be loading
    Prints "median_us min_us rounds" of the timed rounds; exit status 1 when anything failed. */
 #include <stdio.h>
 #include <stdlib.h>
@@ -86,30 +84,14 @@ static int Controls(int count, int rounds) {
   return 0;
 }
 
-static int Wait(int seconds) {
-  for (int tries = 0; tries < seconds * 10; ++tries) {
-    HANDLE device = CreateFileA("\\\\.\\VARN", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, NULL);
-    if (device != INVALID_HANDLE_VALUE) {
-      CloseHandle(device);
-      return 0;
-    }
-    Sleep(100);
-  }
-  printf("tarnbench: \\\\.\\VARN did not open within %d s\n", seconds);
-  return 1;
-}
-
 int main(int argc, char** argv) {
   const int rounds = argc == 4 ? atoi(argv[3]) : 0;
   if (rounds < 1 || rounds > MAX_ROUNDS) {
-    printf("usage: tarnbench load DLL ROUNDS | ioctl COUNT ROUNDS | wait SECONDS 1 (ROUNDS 1-%d)\n",
-           MAX_ROUNDS);
+    printf("usage: tarnbench load DLL ROUNDS | tarnbench ioctl COUNT ROUNDS (ROUNDS 1-%d)\n", MAX_ROUNDS);
     return 2;
   }
   if (strcmp(argv[1], "load") == 0) return Load(argv[2], rounds);
   if (strcmp(argv[1], "ioctl") == 0) return Controls(atoi(argv[2]), rounds);
-  if (strcmp(argv[1], "wait") == 0) return Wait(atoi(argv[2]));
   printf("tarnbench: unknown mode %s\n", argv[1]);
   return 2;
 }
