@@ -45,7 +45,10 @@ static int Load(const char* dll, int rounds) {
     QueryPerformanceCounter(&t0);
     HMODULE library = LoadLibraryA(dll);
     QueryPerformanceCounter(&t1);
-    if (library == NULL) return 1;
+    if (library == NULL) {
+      printf("tarnbench: LoadLibraryA(%s) failed in round %d (%lu)\n", dll, i + 1, GetLastError());
+      return 1;
+    }
     FreeLibrary(library);
     g_times[i] = Microseconds(t0, t1);
   }
