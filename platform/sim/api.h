@@ -64,7 +64,7 @@ class Call {
 
  private:
   Machine& m_;
-  std::string op_;
+  const char* op_;  // a literal naming the call
   std::string args_;
   bool injected_ = false;
 };

@@ -1,8 +1,8 @@
 #include "platform/sim/machine.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 
 namespace sim {
@@ -72,8 +72,13 @@ CmosBank& Machine::AddCmosBank(std::uint16_t indexPort, std::uint16_t dataPort) 
   return bank;
 }
 
-bool Machine::Inject(const std::string& op) {
-  const std::uint64_t nthOfOp = ++opCounts_[op];
+bool Machine::Inject(std::string_view op) {
+  if (lastOp_ == nullptr || lastOp_->first != op) {
+    auto count = opCounts_.find(op);
+    if (count == opCounts_.end()) count = opCounts_.emplace(std::string(op), 0).first;
+    lastOp_ = &*count;
+  }
+  const std::uint64_t nthOfOp = ++lastOp_->second;
   const std::uint64_t position = ++totalCalls_;
   for (const Fault& f : faults) {
     const std::uint64_t n = f.op.empty() ? position : (f.op == op ? nthOfOp : 0);
@@ -180,7 +185,8 @@ std::uint16_t CountStructures(const std::vector<std::uint8_t>& table) {
 }  // namespace
 
 std::array<std::uint8_t, 31> MakeEntryPoint(std::uint32_t address, std::uint16_t length, std::uint16_t count,
-                                            std::uint8_t major, std::uint8_t minor, std::uint16_t maxStructure) {
+                                            std::uint8_t major, std::uint8_t minor,
+                                            std::uint16_t maxStructure) {
   std::array<std::uint8_t, 31> ep{};
   std::memcpy(ep.data(), "_SM_", 4);
   ep[5] = 0x1F;
@@ -239,8 +245,8 @@ std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file,
 
   std::vector<std::uint8_t> table(file.begin() + kTableOffset, file.begin() + kTableOffset + length);
   machine.memory.Write(tableAddress, table);
-  const auto ep = MakeEntryPoint(tableAddress, static_cast<std::uint16_t>(length), CountStructures(table), major,
-                                 minor, maxStructure);
+  const auto ep = MakeEntryPoint(tableAddress, static_cast<std::uint16_t>(length), CountStructures(table),
+                                 major, minor, maxStructure);
   machine.memory.Write(entryAt, ep.data(), ep.size());
   return {};
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -68,15 +69,15 @@ struct VarnDevice {
   // Configurable answers.
   bool physicalReadShort = false;     // physical reads report one byte fewer than asked
   bool portReadLeavesOutput = false;  // port reads succeed, write no output and report 0 bytes
-  std::int32_t stageResult = 1;        // what the stage control writes to its output
-  bool stageFails = false;             // the stage control fails
-  bool stageLeavesOutput = false;      // the stage control succeeds without writing its output
+  std::int32_t stageResult = 1;       // what the stage control writes to its output
+  bool stageFails = false;            // the stage control fails
+  bool stageLeavesOutput = false;     // the stage control succeeds without writing its output
 
   // What happened.
   std::vector<std::vector<std::uint8_t>> staged;  // each staged image, as received
   std::vector<std::int32_t> released;             // each value sent with the release control
   std::vector<IoctlRecord> ioctls;
-  bool recordIoctls = true;  // false: controls are carried out but not recorded
+  bool recordIoctls = true;      // false: controls are carried out but not recorded
   bool keepStagedImages = true;  // false: `staged` gets an empty entry for each image, not a copy
   int opens = 0;
   std::vector<std::string> openedNames;
@@ -102,8 +103,8 @@ struct Fault {
 
 // Windows version answers.
 struct VersionInfo {
-  bool fails = false;            // GetVersionExA fails for every size
-  bool acceptsExtended = true;   // false: the 156-byte structure is refused, 148 accepted
+  bool fails = false;           // GetVersionExA fails for every size
+  bool acceptsExtended = true;  // false: the 156-byte structure is refused, 148 accepted
   win32::DWORD platformId = win32::VER_PLATFORM_WIN32_NT;
   win32::DWORD major = 5, minor = 1, build = 2600;
 };
@@ -142,9 +143,11 @@ class Machine {
   void FailCall(std::string op, std::uint64_t nth, bool persistent = false) {
     faults.push_back({std::move(op), nth, persistent});
   }
-  void FailCallAt(std::uint64_t position, bool persistent = false) { faults.push_back({"", position, persistent}); }
+  void FailCallAt(std::uint64_t position, bool persistent = false) {
+    faults.push_back({"", position, persistent});
+  }
   // Counts a call of `op` and tells whether a fault strikes it.
-  bool Inject(const std::string& op);
+  bool Inject(std::string_view op);
   void Log(std::string op, std::string args, std::string result, bool injected);
   std::size_t CountCalls(const std::string& op) const;
 
@@ -165,7 +168,13 @@ class Machine {
   std::map<void*, std::size_t> heapBlocks;
 
  private:
-  std::unordered_map<std::string, std::uint64_t> opCounts_;
+  // Keyed by name without building a string per call: every simulated call passes through here.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, std::uint64_t, NameHash, std::equal_to<>> opCounts_;
+  std::pair<const std::string, std::uint64_t>* lastOp_ = nullptr;  // calls come in runs of one name
   std::uint64_t totalCalls_ = 0;
   std::map<std::uintptr_t, HandleEntry> handles_;
   std::uintptr_t nextHandle_ = 0x100;
