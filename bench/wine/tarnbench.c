@@ -4,6 +4,10 @@
                                    service), then ROUNDS times: LoadLibraryA timed, FreeLibrary not
      tarnbench ioctl COUNT ROUNDS  opens \\.\VARN, then ROUNDS times: COUNT physical-memory reads of
                                    8 bytes at successive paragraphs from 0xF0000, timed together
+     tarnbench services ROUNDS     ROUNDS times, timed: the calls other than controls that every load
+                                   makes once the service runs (the service looked up and its state
+                                   queried, each with its own manager handle; the device opened and
+                                   closed)
    Prints "median_us min_us rounds" of the timed rounds; exit status 1 when anything failed. */
 #include <stdio.h>
 #include <stdlib.h>
@@ -87,10 +91,58 @@ static int Controls(int count, int rounds) {
   return 0;
 }
 
+/* One load's service-manager and device calls, as the library makes them when the service is
+   already registered and running. */
+static int ServiceCalls(void) {
+  for (int step = 0; step < 2; ++step) {
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (manager == NULL) return 0;
+    SC_HANDLE service = OpenServiceA(manager, "VARN", SERVICE_ALL_ACCESS);
+    if (service == NULL) {
+      CloseServiceHandle(manager);
+      return 0;
+    }
+    SERVICE_STATUS status;
+    const BOOL queried = step == 0 || QueryServiceStatus(service, &status);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    if (!queried) return 0;
+  }
+  HANDLE device = CreateFileA("\\\\.\\VARN", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+  if (device == INVALID_HANDLE_VALUE) return 0;
+  CloseHandle(device);
+  return 1;
+}
+
+static int Services(int rounds) {
+  for (int i = 0; i < rounds; ++i) {
+    LARGE_INTEGER t0, t1;
+    QueryPerformanceCounter(&t0);
+    const int ok = ServiceCalls();
+    QueryPerformanceCounter(&t1);
+    if (!ok) {
+      printf("tarnbench: a service-manager or device call failed in round %d (%lu)\n", i + 1, GetLastError());
+      return 1;
+    }
+    g_times[i] = Microseconds(t0, t1);
+  }
+  Report(rounds);
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 3 && strcmp(argv[1], "services") == 0) {
+    const int rounds = atoi(argv[2]);
+    if (rounds < 1 || rounds > MAX_ROUNDS) return 2;
+    return Services(rounds);
+  }
   const int rounds = argc == 4 ? atoi(argv[3]) : 0;
   if (rounds < 1 || rounds > MAX_ROUNDS) {
-    printf("usage: tarnbench load DLL ROUNDS | tarnbench ioctl COUNT ROUNDS (ROUNDS 1-%d)\n", MAX_ROUNDS);
+    printf(
+        "usage: tarnbench load DLL ROUNDS | tarnbench ioctl COUNT ROUNDS | tarnbench services ROUNDS"
+        " (ROUNDS 1-%d)\n",
+        MAX_ROUNDS);
     return 2;
   }
   if (strcmp(argv[1], "load") == 0) return Load(argv[2], rounds);
