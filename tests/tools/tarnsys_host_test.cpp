@@ -82,6 +82,33 @@ TEST(TarnsysHost, UnreadableTablesNameTheFileAndLeaveNoDriver) {
   FirmwareFolder garbage(Bytes(8, 'x'), Bytes(64, 0));
   EXPECT_EQ(tarnsys_host::LoadFirmwareTables(m, garbage.path()),
             garbage.path() + "/smbios_entry_point: no SMBIOS entry point (_SM_ or _SM3_) at offset 0");
+
+  // An entry point without its table names the table.
+  FirmwareFolder noTable(Table().DumpBin(), {});
+  fs::remove(fs::path(noTable.path()) / "DMI");
+  EXPECT_EQ(tarnsys_host::LoadFirmwareTables(m, noTable.path()),
+            noTable.path() + "/DMI: cannot be read: No such file or directory");
+  EXPECT_FALSE(m.varn.loaded);
+}
+
+TEST(TarnsysHost, ADumpFileThatCannotServeNamesItself) {
+  sim::Machine m;
+  tarnsys_host::PrepareMachine(m);
+  EXPECT_EQ(tarnsys_host::LoadDumpFile(m, "/nonexistent.bin"),
+            "/nonexistent.bin: cannot be read: No such file or directory");
+  EXPECT_FALSE(m.varn.loaded);
+
+  FirmwareFolder folder(Bytes(8, 'x'), {});
+  const std::string garbage = folder.path() + "/smbios_entry_point";
+  EXPECT_EQ(tarnsys_host::LoadDumpFile(m, garbage), garbage + ": too short for an SMBIOS entry point");
+  EXPECT_FALSE(m.varn.loaded);
+
+  const std::string good = folder.path() + "/good.bin";
+  const Bytes dump = Table().DumpBin();
+  std::ofstream(good, std::ios::binary)
+      .write(reinterpret_cast<const char*>(dump.data()), static_cast<std::streamsize>(dump.size()));
+  EXPECT_EQ(tarnsys_host::LoadDumpFile(m, good), "");
+  EXPECT_TRUE(m.varn.loaded);
 }
 
 }  // namespace
