@@ -73,6 +73,11 @@ def main():
             continue
         size, count = int(bound.get("table_bytes", 0)), int(bound.get("structures", 0))
         label = "demo table" if table == "demo" else table
+        floor = queries.get(f"{table}/chase through the structure starts found beforehand (floor of a walk)")
+        if floor is not None:
+            row(f"1. reference, {label}: a chase through the {count} structure starts, found beforehand",
+                duration(floor["ns"]), f"memchr over the copy {duration(bound['ns'])}",
+                f"{floor['ns'] / bound['ns']:.1f}×", "the least a whole walk costs", "—")
         # In the order the benchmark lists them, whatever order they ran in.
         for name in QUERY_ORDER:
             q = queries.get(f"{table}/{name}")
