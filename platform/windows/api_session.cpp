@@ -19,8 +19,20 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newS
 }
 BOOL ExitWindowsEx(UINT flags, DWORD reason) { return ::ExitWindowsEx(flags, reason); }
 
+// Windows NT 4.0 has no power management and its KERNEL32 does not export the call: imported by
+// name, it would keep ZIM.exe from loading there. Looked up when asked, its absence is a status that
+// cannot be read.
 BOOL GetSystemPowerStatus(SYSTEM_POWER_STATUS* status) {
-  return ::GetSystemPowerStatus(as<::LPSYSTEM_POWER_STATUS>(status));
+  using Query = ::BOOL(WINAPI*)(::LPSYSTEM_POWER_STATUS);
+  const ::HMODULE kernel = ::GetModuleHandleA("KERNEL32.DLL");
+  const auto query = kernel == nullptr ? nullptr
+                                       : reinterpret_cast<Query>(reinterpret_cast<void*>(
+                                             ::GetProcAddress(kernel, "GetSystemPowerStatus")));
+  if (query == nullptr) {
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+  }
+  return query(as<::LPSYSTEM_POWER_STATUS>(status));
 }
 
 HINSTANCE ShellExecuteA(HWND owner, LPCSTR operation, LPCSTR file, LPCSTR parameters, LPCSTR directory,

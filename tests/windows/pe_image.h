@@ -1,8 +1,9 @@
-// Reads a PE file's export and import tables from its bytes, without loading it.
+// Reads a PE file's export and import tables and its version fields from its bytes, without loading it.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,36 @@ class PeImage {
     const std::uint32_t ordinals = Offset(U32(dir + 36));
     for (std::uint32_t i = 0; i < nameCount; ++i)
       out.names.emplace_back(Text(Offset(U32(names + 4 * i))), U16(ordinals + 2 * i) + out.base);
+    return out;
+  }
+
+  // The optional header's fields that decide which Windows accepts the image.
+  std::uint16_t majorOsVersion() const { return U16(optional_ + 40); }
+  std::uint16_t minorOsVersion() const { return U16(optional_ + 42); }
+  std::uint16_t majorSubsystemVersion() const { return U16(optional_ + 48); }
+  std::uint16_t minorSubsystemVersion() const { return U16(optional_ + 50); }
+  std::uint16_t subsystem() const { return U16(optional_ + 68); }
+
+  // Every imported function as "DLL Name" (an import by ordinal as "DLL #N"), the DLL's name in
+  // capitals as the loader compares it.
+  std::set<std::string> ImportedFunctions() const {
+    std::set<std::string> out;
+    std::uint32_t entry = Offset(U32(optional_ + 104));
+    if (entry == 0) return out;
+    for (; U32(entry + 12) != 0; entry += 20) {
+      std::string dll = Text(Offset(U32(entry + 12)));
+      for (char& c : dll)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      // The lookup table, or the address table where a linker left the lookup table out.
+      std::uint32_t thunk = Offset(U32(entry) != 0 ? U32(entry) : U32(entry + 16));
+      for (; thunk != 0 && U32(thunk) != 0; thunk += 4) {
+        const std::uint32_t value = U32(thunk);
+        if (value & 0x80000000u)
+          out.insert(dll + " #" + std::to_string(value & 0xFFFF));
+        else
+          out.insert(dll + " " + Text(Offset(value) == 0 ? 0 : Offset(value) + 2));
+      }
+    }
     return out;
   }
 

@@ -1,14 +1,18 @@
 // TARNSYS.dll as other programs see it: its export table, and the six queries called through
-// GetProcAddress with no driver on the machine. ZIM.exe and the DLL import only system DLLs.
+// GetProcAddress with no driver on the machine. ZIM.exe and the DLL import only what the reviewed list
+// allows, and ask for Windows 4.0.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <map>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "pe_image.h"
+#include "shipped_imports.h"
 #include "windows_support.h"
 
 namespace {
@@ -34,20 +38,58 @@ TEST(TarnsysExports, TheSixNamesAtOrdinalsOneToSixAndNothingElse) {
   EXPECT_EQ(exports.names, expected);
 }
 
-TEST(ProductImports, BothProgramsImportOnlySystemLibraries) {
-  const std::set<std::string> system = {"ADVAPI32.DLL", "GDI32.DLL",   "KERNEL32.DLL",
-                                        "MSVCRT.DLL",   "SHELL32.DLL", "USER32.DLL"};
+// The reviewed list by program: "ZIM" and "TARNSYS" each to its "DLL Name" entries.
+std::map<std::string, std::set<std::string>> ReviewedImports() {
+  std::map<std::string, std::set<std::string>> out;
+  std::istringstream lines(tarn_windows::kShippedImports);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string dll, function, program;
+    if (!(words >> dll >> function) || dll[0] == '#') continue;
+    while (words >> program) out[program].insert(dll + " " + function);
+  }
+  return out;
+}
+
+std::string Joined(const std::set<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names) out += "\n  " + name;
+  return out;
+}
+
+TEST(ProductImports, EachProgramImportsExactlyWhatTheReviewedListAllowsIt) {
+  const auto reviewed = ReviewedImports();
+  ASSERT_EQ(reviewed.size(), 2u);
+  for (const auto& [path, program] : {std::pair{kExe, "ZIM"}, std::pair{kDll, "TARNSYS"}}) {
+    SCOPED_TRACE(path);
+    const PeImage image(ReadWholeFile(path));
+    ASSERT_TRUE(image.valid());
+    const std::set<std::string> imports = image.ImportedFunctions();
+    const std::set<std::string>& allowed = reviewed.at(program);
+    std::set<std::string> unreviewed, stale;
+    for (const std::string& name : imports)
+      if (!allowed.count(name)) unreviewed.insert(name);
+    for (const std::string& name : allowed)
+      if (!imports.count(name)) stale.insert(name);
+    EXPECT_TRUE(unreviewed.empty()) << "imports that are not on the reviewed list "
+                                       "(platform/windows/shipped-imports.txt):"
+                                    << Joined(unreviewed);
+    EXPECT_TRUE(stale.empty()) << "on the reviewed list but no longer imported:" << Joined(stale);
+  }
+}
+
+TEST(ProductImports, BothProgramsAskForWindows4AndZimIsAWindowedProgram) {
   for (const std::string& path : {kDll, kExe}) {
     SCOPED_TRACE(path);
     const PeImage image(ReadWholeFile(path));
     ASSERT_TRUE(image.valid());
-    const std::vector<std::string> dlls = image.ImportedDlls();
-    EXPECT_FALSE(dlls.empty());
-    for (std::string dll : dlls) {
-      std::transform(dll.begin(), dll.end(), dll.begin(), [](unsigned char c) { return std::toupper(c); });
-      EXPECT_TRUE(system.count(dll)) << dll;
-    }
+    EXPECT_EQ(image.majorOsVersion(), 4);
+    EXPECT_EQ(image.minorOsVersion(), 0);
+    EXPECT_EQ(image.majorSubsystemVersion(), 4);
+    EXPECT_EQ(image.minorSubsystemVersion(), 0);
   }
+  EXPECT_EQ(PeImage(ReadWholeFile(kExe)).subsystem(), 2);  // the Windows GUI subsystem
 }
 
 using AttributeFn = int(WINAPI*)(int, int, int, int);

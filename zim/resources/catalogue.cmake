@@ -130,6 +130,8 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/zim.rc.in ${CMAKE_CURRENT_BINARY_DIR}/z
 add_library(zim_catalogue STATIC ${CMAKE_CURRENT_BINARY_DIR}/zim_catalogue.cpp)
 target_include_directories(zim_catalogue PUBLIC ${CMAKE_SOURCE_DIR})
 # The simulated machine runs the flash program, so its resource loader holds the program's resources.
-target_link_libraries(platform_sim PUBLIC zim_catalogue)
+if(TARGET platform_sim)
+  target_link_libraries(platform_sim PUBLIC zim_catalogue)
+endif()
 
 set(ZIM_RC_FILE ${CMAKE_CURRENT_BINARY_DIR}/zim.rc CACHE INTERNAL "The flash program's generated resource file")
