@@ -1,5 +1,5 @@
 /* clicker: the person at the screen for the end-to-end runs of ZIM under Wine.
-     clicker LOG SECONDS [PROGRAM]
+     clicker LOG SECONDS [PROGRAM|--probe]
    With PROGRAM it first starts that program the way the shell does (the quoted path and a space as
    the command line). Then, until SECONDS have passed or C:\varn\stop exists, it watches the dialogs
    of every process and writes one line to LOG for each thing it sees:
@@ -7,7 +7,11 @@
      dialog "TEXT" OK visible      ZIM's main dialog (static 1001, button 1002); a visible OK is pressed
      dialog "TEXT" OK hidden       ... the dialog shown without its button (a restart is under way)
      window CLASS "TITLE"          any other dialog (for example, Wine's crash dialog)
-   Message texts are written with each run of white space turned into one space, ends trimmed. */
+   Message texts are written with each run of white space turned into one space, ends trimmed.
+   With --probe it shows a message box of its own ("probe") and ends as soon as it has answered it:
+   whether windows can be shown and pressed on this machine at all.
+   With TARN_SHOTS set to a folder, each thing it sees is also saved there as a picture before it is
+   answered: NN.bmp, numbered as the lines of LOG. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,12 +27,66 @@ typedef struct {
 static Seen g_seen[MAX_SEEN];
 static int g_seenCount;
 static HANDLE g_log;
+static int g_shots;
 
 static void Log(const char* line) {
   DWORD written;
   WriteFile(g_log, line, (DWORD)strlen(line), &written, NULL);
   WriteFile(g_log, "\r\n", 2, &written, NULL);
   FlushFileBuffers(g_log);
+}
+
+static DWORD WINAPI ShowProbe(LPVOID unused) {
+  (void)unused;
+  MessageBoxA(NULL, "probe", "probe", MB_OK);
+  return 0;
+}
+
+/* The window as the screen shows it, title bar and frame included, as a 24-bit BMP file. */
+static void Shoot(HWND hwnd) {
+  const char* folder = getenv("TARN_SHOTS");
+  if (folder == NULL) return;
+  Sleep(500); /* let it paint */
+  RECT r;
+  GetWindowRect(hwnd, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  if (w <= 0 || h <= 0) return;
+  HDC screen = GetDC(NULL), memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  SelectObject(memory, old);
+  BITMAPINFOHEADER info;
+  memset(&info, 0, sizeof info);
+  info.biSize = sizeof info;
+  info.biWidth = w;
+  info.biHeight = h;
+  info.biPlanes = 1;
+  info.biBitCount = 24;
+  info.biCompression = BI_RGB;
+  const DWORD stride = ((DWORD)w * 3 + 3) & ~3u, size = stride * (DWORD)h;
+  char* pixels = malloc(size);
+  if (pixels != NULL && GetDIBits(memory, bitmap, 0, (UINT)h, pixels, (BITMAPINFO*)&info, DIB_RGB_COLORS) == h) {
+    BITMAPFILEHEADER file;
+    memset(&file, 0, sizeof file);
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info;
+    file.bfSize = file.bfOffBits + size;
+    char path[MAX_PATH];
+    snprintf(path, sizeof path, "%s\\%02d.bmp", folder, ++g_shots);
+    HANDLE out = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (out != INVALID_HANDLE_VALUE) {
+      DWORD written;
+      WriteFile(out, &file, sizeof file, &written, NULL);
+      WriteFile(out, &info, sizeof info, &written, NULL);
+      WriteFile(out, pixels, size, &written, NULL);
+      CloseHandle(out);
+    }
+  }
+  free(pixels);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(NULL, screen);
 }
 
 static void Squeeze(char* text) {
@@ -102,7 +160,10 @@ static BOOL CALLBACK Visit(HWND hwnd, LPARAM unused) {
     Squeeze(body);
     const int visible = IsWindowVisible(ok) && IsWindowEnabled(ok);
     snprintf(line, sizeof line, "dialog \"%s\" OK %s", body, visible ? "visible" : "hidden");
-    if (Changed(hwnd, line)) Log(line);
+    if (Changed(hwnd, line)) {
+      Log(line);
+      Shoot(hwnd);
+    }
     if (visible) Press(ok);
     return TRUE;
   }
@@ -113,7 +174,10 @@ static BOOL CALLBACK Visit(HWND hwnd, LPARAM unused) {
   if (button != NULL) {
     snprintf(line, sizeof line, "message [%s]: \"%s\"", GetDlgItem(hwnd, IDCANCEL) ? "OK, Cancel" : "OK",
              body);
-    if (Changed(hwnd, line)) Log(line);
+    if (Changed(hwnd, line)) {
+      Log(line);
+      Shoot(hwnd);
+    }
     Press(button);
   } else {
     snprintf(line, sizeof line, "window %s \"%s\" \"%s\"", cls, title, body);
@@ -124,14 +188,18 @@ static BOOL CALLBACK Visit(HWND hwnd, LPARAM unused) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: clicker LOG SECONDS [PROGRAM]\n");
+    fprintf(stderr, "usage: clicker LOG SECONDS [PROGRAM|--probe]\n");
     return 2;
   }
   g_log = CreateFileA(argv[1], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL, NULL);
   if (g_log == INVALID_HANDLE_VALUE) return 1;
   const DWORD until = GetTickCount() + (DWORD)atoi(argv[2]) * 1000;
-  if (argc > 3) {
+  HANDLE probe = NULL;
+  if (argc > 3 && strcmp(argv[3], "--probe") == 0) {
+    probe = CreateThread(NULL, 0, ShowProbe, NULL, 0, NULL);
+    if (probe == NULL) return 1;
+  } else if (argc > 3) {
     char command[MAX_PATH + 4];
     snprintf(command, sizeof command, "\"%s\" ", argv[3]);
     STARTUPINFOA si;
@@ -149,8 +217,9 @@ int main(int argc, char** argv) {
          GetFileAttributesA("C:\\varn\\stop") == INVALID_FILE_ATTRIBUTES) {
     EnumWindows(Visit, 0);
     Forget();
+    if (probe != NULL && WaitForSingleObject(probe, 0) == WAIT_OBJECT_0) break;
     Sleep(100);
   }
   CloseHandle(g_log);
-  return 0;
+  return probe != NULL && WaitForSingleObject(probe, 0) != WAIT_OBJECT_0 ? 1 : 0;
 }
