@@ -10,8 +10,8 @@
    Message texts are written with each run of white space turned into one space, ends trimmed.
    With --probe it shows a message box of its own ("probe") and ends as soon as it has answered it:
    whether windows can be shown and pressed on this machine at all.
-   With TARN_SHOTS set to a folder, each thing it sees is also saved there as a picture before it is
-   answered: NN.bmp, numbered as the lines of LOG. */
+   With TARN_SHOTS set to a folder, it waits before answering each thing it sees until a picture of
+   it has been taken (see Shoot), numbered as the lines of LOG. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,51 +42,25 @@ static DWORD WINAPI ShowProbe(LPVOID unused) {
   return 0;
 }
 
-/* The window as the screen shows it, title bar and frame included, as a 24-bit BMP file. */
+/* With TARN_SHOTS set: where the window is, for a picture taken from outside (NN.rect: left, top,
+   width, height on the screen), and a wait of up to 15 s for NN.done before it is answered. The picture
+   is not taken here: a program that draws is ended with the others when Wine ends the session. */
 static void Shoot(HWND hwnd) {
   const char* folder = getenv("TARN_SHOTS");
   if (folder == NULL) return;
-  Sleep(500); /* let it paint */
+  char path[MAX_PATH], text[64];
   RECT r;
   GetWindowRect(hwnd, &r);
-  const int w = r.right - r.left, h = r.bottom - r.top;
-  if (w <= 0 || h <= 0) return;
-  HDC screen = GetDC(NULL), memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-  SelectObject(memory, old);
-  BITMAPINFOHEADER info;
-  memset(&info, 0, sizeof info);
-  info.biSize = sizeof info;
-  info.biWidth = w;
-  info.biHeight = h;
-  info.biPlanes = 1;
-  info.biBitCount = 24;
-  info.biCompression = BI_RGB;
-  const DWORD stride = ((DWORD)w * 3 + 3) & ~3u, size = stride * (DWORD)h;
-  char* pixels = malloc(size);
-  if (pixels != NULL && GetDIBits(memory, bitmap, 0, (UINT)h, pixels, (BITMAPINFO*)&info, DIB_RGB_COLORS) == h) {
-    BITMAPFILEHEADER file;
-    memset(&file, 0, sizeof file);
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof file + sizeof info;
-    file.bfSize = file.bfOffBits + size;
-    char path[MAX_PATH];
-    snprintf(path, sizeof path, "%s\\%02d.bmp", folder, ++g_shots);
-    HANDLE out = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (out != INVALID_HANDLE_VALUE) {
-      DWORD written;
-      WriteFile(out, &file, sizeof file, &written, NULL);
-      WriteFile(out, &info, sizeof info, &written, NULL);
-      WriteFile(out, pixels, size, &written, NULL);
-      CloseHandle(out);
-    }
-  }
-  free(pixels);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(NULL, screen);
+  ++g_shots;
+  snprintf(path, sizeof path, "%s\\%02d.rect", folder, g_shots);
+  snprintf(text, sizeof text, "%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+  HANDLE out = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (out == INVALID_HANDLE_VALUE) return;
+  DWORD written;
+  WriteFile(out, text, (DWORD)strlen(text), &written, NULL);
+  CloseHandle(out);
+  snprintf(path, sizeof path, "%s\\%02d.done", folder, g_shots);
+  for (int i = 0; i < 150 && GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
 }
 
 static void Squeeze(char* text) {
