@@ -1,24 +1,6 @@
 #include "platform/sim/user.h"
 
-#include "zim/resources/catalogue.h"
-
 namespace sim {
-
-User::User() {
-  for (const zim::CatalogueText& t : zim::MessageCatalogue()) {
-    if (strings.empty() || strings.back().language != t.language) strings.push_back({t.language, {}});
-    strings.back().texts[t.id] = std::string(t.text);
-  }
-  const zim::DialogResource& d = zim::MainDialogTemplate();
-  DialogTemplate& dialog = dialogs[d.id];
-  dialog.style = d.style;
-  dialog.caption = d.caption;
-  dialog.width = d.cx;
-  dialog.height = d.cy;
-  for (const zim::DialogItemResource& item : d.items)
-    dialog.items.push_back(
-        {item.id, std::string(item.className), std::string(item.text), item.style, item.cx, item.cy});
-}
 
 const std::string* User::FindString(win32::UINT id) const {
   const StringBlock* chosen = nullptr;

@@ -93,10 +93,8 @@ struct DialogRecord {
 
 class User {
  public:
-  // Starts with the flash program's module and resources.
-  User();
-
-  // ---- the program and its resources
+  // ---- the program and its resources: whoever builds the machine loads the program's string
+  // tables and dialog templates, as Windows reads them from the program file
   std::string modulePath = "C:\\TARN\\BIOS\\ZIM.EXE";
   win32::WORD uiLanguage = 0x0409;   // the user-interface language (LANGID)
   std::vector<StringBlock> strings;  // language blocks, in resource order

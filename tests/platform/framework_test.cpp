@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "hosts/zim/program_resources.h"
 #include "platform/framework/framework.h"
 #include "platform/sim/machine.h"
 
@@ -13,8 +14,10 @@ namespace {
 
 using namespace win32;
 
+// The framework runs ZIM's resources here: its message boxes are the catalogue's.
 class FrameworkTest : public ::testing::Test {
  protected:
+  FrameworkTest() { zim_host::LoadProgramResources(machine.user); }
   const std::vector<sim::MessageBoxRecord>& boxes() const { return machine.user.boxes; }
 
   sim::Machine machine;

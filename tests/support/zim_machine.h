@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "hosts/zim/program_resources.h"
 #include "platform/sim/machine.h"
 #include "zim/driver/device_slot.h"
 
@@ -11,6 +12,7 @@ namespace tarn_test {
 
 class ZimTest : public ::testing::Test {
  protected:
+  ZimTest() { zim_host::LoadProgramResources(machine.user); }
   void SetUp() override { CloseDeviceSlots(); }
   void TearDown() override { CloseDeviceSlots(); }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hosts/zim/program_resources.h"
 #include "platform/framework/framework.h"
 #include "platform/sim/machine.h"
 #include "zim/resources/catalogue.h"
@@ -20,6 +21,7 @@ using namespace win32;
 
 class CatalogueTest : public ::testing::Test {
  protected:
+  CatalogueTest() { zim_host::LoadProgramResources(machine.user); }
   // The text LoadStringA gives for `id` with the user-interface language `language`.
   std::string Load(WORD language, UINT id) {
     machine.user.uiLanguage = language;

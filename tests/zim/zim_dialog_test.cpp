@@ -196,6 +196,7 @@ TEST_F(ZimDialogTest, EachErrorCodeIsShownExactly) {
   for (const Case& c : cases) {
     sim::Machine m;
     sim::Install installed(m);
+    zim_host::LoadProgramResources(m.user);
     sim::BuildDemoHardware(m);
     m.files.AddFile("C:\\TARN\\BIOS\\ZIM.EXE", Bytes(64, 0x4D));
     if (c.image) m.files.AddFile("C:\\TARN\\BIOS\\A07.HDR", Bytes(1000, 0x5A));

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "hosts/zim/program_resources.h"
 #include "platform/framework/framework.h"
 #include "platform/sim/demo_machine.h"
 #include "tools/zim-sim/json.h"
@@ -239,6 +240,7 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
 
 std::string BuildMachine(const Options& o, sim::Machine& m) {
   std::vector<std::uint8_t> bytes;
+  zim_host::LoadProgramResources(m.user);
   // Hardware: the demo table and banks, or what the options bring.
   sim::BuildDemoHardware(m, o.entryAt);
   if (!o.smbios.empty()) {

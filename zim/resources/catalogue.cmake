@@ -1,7 +1,7 @@
 # The flash program's resources from one source: messages.txt holds the message texts, the
 # variables below the main dialog's template. At configure time this writes
-#   - zim_catalogue.cpp: the same as C++ data (library zim_catalogue), which the simulated
-#     resource loader answers from;
+#   - zim_catalogue.cpp: the same as C++ data (library zim_catalogue), which hosts/zim hands to a
+#     simulated machine that runs ZIM;
 #   - zim.rc: the resource file of the Windows program (its path in ZIM_RC_FILE).
 # Plain CMake, no host program, so it works the same in a cross build.
 
@@ -129,9 +129,5 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/zim.rc.in ${CMAKE_CURRENT_BINARY_DIR}/z
 
 add_library(zim_catalogue STATIC ${CMAKE_CURRENT_BINARY_DIR}/zim_catalogue.cpp)
 target_include_directories(zim_catalogue PUBLIC ${CMAKE_SOURCE_DIR})
-# The simulated machine runs the flash program, so its resource loader holds the program's resources.
-if(TARGET platform_sim)
-  target_link_libraries(platform_sim PUBLIC zim_catalogue)
-endif()
 
 set(ZIM_RC_FILE ${CMAKE_CURRENT_BINARY_DIR}/zim.rc CACHE INTERNAL "The flash program's generated resource file")
