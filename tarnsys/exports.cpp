@@ -106,19 +106,19 @@ int RenderField(std::uint8_t* structure, int offset, unsigned mask, unsigned val
 
 extern "C" {
 
-int WINAPI GetAttribute(int, int, int, int) { return 0; }
+int TARNSYS_CALL GetAttribute(int, int, int, int) { return 0; }
 
-int WINAPI GetDllVersion(char* buffer) {
+int TARNSYS_CALL GetDllVersion(char* buffer) {
   if (buffer != nullptr) std::memcpy(buffer, kBanner, sizeof kBanner);
   return 0;
 }
 
-int WINAPI GetServiceTag(char* buffer, int instance) {
+int TARNSYS_CALL GetServiceTag(char* buffer, int instance) {
   if (buffer == nullptr) return 0;
   return GetSmbTableValue(3, 7, instance, 0, kStringValue, buffer);
 }
 
-int WINAPI GetSmbTable(int type, int instance, int bufferSize, void* buffer) {
+int TARNSYS_CALL GetSmbTable(int type, int instance, int bufferSize, void* buffer) {
   // A negative size is no size at all: nothing is copied and the request fails.
   if (buffer == nullptr || bufferSize < 0) return 0;
   const std::uint8_t* structure = FindSmbStructure(type, instance);
@@ -128,7 +128,7 @@ int WINAPI GetSmbTable(int type, int instance, int bufferSize, void* buffer) {
   return 1;
 }
 
-int WINAPI GetSmbTableValue(int type, int offset, int instance, unsigned mask, unsigned valueType,
+int TARNSYS_CALL GetSmbTableValue(int type, int offset, int instance, unsigned mask, unsigned valueType,
                             char* buffer) {
   if (buffer == nullptr) return 0;
   std::uint8_t* structure = FindSmbStructure(type, instance);
@@ -136,7 +136,7 @@ int WINAPI GetSmbTableValue(int type, int offset, int instance, unsigned mask, u
   return RenderField(structure, offset, mask, valueType, buffer);
 }
 
-int WINAPI GetSystemId(char* buffer) {
+int TARNSYS_CALL GetSystemId(char* buffer) {
   if (buffer == nullptr) return 0;
   // Both fields of the first type-208 structure come from one walk to it.
   if (std::uint8_t* vendor = FindSmbStructure(208, 0); vendor != nullptr) {
