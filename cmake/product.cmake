@@ -18,3 +18,28 @@ ExternalProject_Add(tarn_product
   INSTALL_COMMAND ""
   BUILD_BYPRODUCTS ${TARN_PRODUCT_FILES}
   USES_TERMINAL_BUILD ON)
+
+# The release: build/windows/release/ and a zip of it, from the very files the Windows tier tests.
+# The import library is made for stdcall callers: their decorated names (GetAttribute@16) are bound
+# to the DLL's plain exports.
+set(TARN_RELEASE_DIR ${CMAKE_BINARY_DIR}/release)
+set(TARN_RELEASE_ZIP ${CMAKE_BINARY_DIR}/tarn-bios-tools-${PROJECT_VERSION}-windows.zip)
+file(READ ${CMAKE_SOURCE_DIR}/tarnsys/tarnsys.def tarn_def)
+string(REGEX REPLACE "([A-Za-z]+) = ([A-Za-z]+@[0-9]+)" "\\2" tarn_implib_def "${tarn_def}")
+file(WRITE ${CMAKE_BINARY_DIR}/TARNSYS-implib.def "${tarn_implib_def}")
+# Text files in the zip have Windows line ends, for the Notepad of Windows 95 and NT 4.0.
+configure_file(${CMAKE_SOURCE_DIR}/cmake/release/README.txt ${CMAKE_BINARY_DIR}/release-README.txt NEWLINE_STYLE CRLF)
+find_program(TARN_DLLTOOL ${TARN_MINGW_TRIPLE}-dlltool REQUIRED)
+add_custom_target(release
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${TARN_RELEASE_DIR} ${TARN_RELEASE_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${TARN_RELEASE_DIR}
+  COMMAND ${CMAKE_COMMAND} -E copy ${TARN_PRODUCT_FILES} ${CMAKE_SOURCE_DIR}/tarnsys/tarnsys.h
+          ${TARN_RELEASE_DIR}
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/release-README.txt ${TARN_RELEASE_DIR}/README.txt
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/tarnsys/tarnsys.def ${TARN_RELEASE_DIR}/TARNSYS.def
+  COMMAND ${TARN_DLLTOOL} --kill-at --input-def ${CMAKE_BINARY_DIR}/TARNSYS-implib.def
+          --dllname TARNSYS.DLL --output-lib ${TARN_RELEASE_DIR}/libTARNSYS.dll.a
+  COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_BINARY_DIR} ${CMAKE_COMMAND} -E tar cf ${TARN_RELEASE_ZIP} --format=zip release
+  DEPENDS tarn_product
+  COMMENT "Release: ${TARN_RELEASE_DIR} and ${TARN_RELEASE_ZIP}"
+  VERBATIM)

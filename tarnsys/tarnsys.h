@@ -1,7 +1,8 @@
 /* TARNSYS: SMBIOS identification data for other programs. The library copies the SMBIOS structure
    table when a process loads it and answers these six queries from that copy. Every argument and
    result takes 32 bits; on Windows the functions are stdcall and exported under these plain names
-   (TARNSYS.dll, ordinals 1 to 6); on Linux libtarnsys.so exports them with C linkage.
+   (TARNSYS.dll, ordinals 1 to 6); on Linux libtarnsys.so exports them with C linkage. Instances
+   count from 0: instance 0 is the first structure of its type in the table.
    The callers' header: plain C or C++, nothing else needed. */
 #ifndef TARNSYS_H
 #define TARNSYS_H
