@@ -196,15 +196,9 @@ class Install {
   Machine* previous_;
 };
 
-// Loads a `dmidecode --dump-bin` file (entry point at offset 0, table at offset 0x20; a 2.x `_SM_`
-// or 3.x `_SM3_` entry point) into physical memory: the table goes to `tableAddress` and a valid
-// 2.x entry point, both checksums right, is written at `entryAt` (a paragraph in 0xF0000-0xFFFF0).
-// Returns an empty text on success, else what is wrong with the data.
+// Where a dump's table and entry point go unless told otherwise (see dump_loader.h).
 inline constexpr std::uint32_t kDefaultTableAddress = 0xE0000;
 inline constexpr std::uint32_t kDefaultEntryPoint = 0xF0000;
-std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file,
-                        std::uint32_t entryAt = kDefaultEntryPoint,
-                        std::uint32_t tableAddress = kDefaultTableAddress);
 
 // The 31-byte 2.x entry point that describes a table of `length` bytes at `address`, both checksums
 // right.

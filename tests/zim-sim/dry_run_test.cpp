@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/sim/smbios_builder.h"
 #include "tools/zim-sim/dry_run.h"
 
 namespace {
@@ -35,18 +36,49 @@ std::unique_ptr<DryRun> DryRunOf(std::vector<std::string> args) {
   return run;
 }
 
-// Runs the command itself; gives its exit status and what it wrote to stderr.
-int Command(const std::string& args, std::string* err = nullptr) {
+// Runs the command itself; gives its exit status and what it wrote to stderr (and stdout).
+int Command(const std::string& args, std::string* err = nullptr, std::string* out = nullptr) {
   const fs::path errFile = fs::temp_directory_path() / ("zim-sim-err-" + std::to_string(::getpid()));
+  const fs::path outFile = fs::temp_directory_path() / ("zim-sim-out-" + std::to_string(::getpid()));
   const std::string cmd =
-      std::string(TARN_BIN_DIR) + "/zim-sim " + args + " >/dev/null 2>" + errFile.string();
+      std::string(TARN_BIN_DIR) + "/zim-sim " + args + " >" + outFile.string() + " 2>" + errFile.string();
   const int status = std::system(cmd.c_str());
-  if (err != nullptr) {
-    std::ifstream in(errFile);
-    err->assign(std::istreambuf_iterator<char>(in), {});
+  for (auto [file, text] : {std::pair{errFile, err}, std::pair{outFile, out}}) {
+    if (text != nullptr) {
+      std::ifstream in(file);
+      text->assign(std::istreambuf_iterator<char>(in), {});
+    }
+    fs::remove(file);
   }
-  fs::remove(errFile);
   return WEXITSTATUS(status);
+}
+
+// A folder of made-up dumps, removed at the end of the test.
+class DumpFolder {
+ public:
+  DumpFolder() : path_(fs::temp_directory_path() / ("zim-sim-dumps-" + std::to_string(::getpid()))) {
+    fs::create_directories(path_);
+  }
+  ~DumpFolder() { fs::remove_all(path_); }
+  std::string Add(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
+    std::ofstream(path_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return (path_ / name).string();
+  }
+  std::string path() const { return path_.string(); }
+  std::string Path(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+// A table whose third structure is a token table holding token 92 on the demo banks' first ports.
+sim::SmbiosBuilder TokenTable() {
+  sim::SmbiosBuilder b;
+  b.Add(1, 0x100, {1, 2}, {"Tarn", "X"}).Add(3, 0x300, {1, 3, 0, 2}, {"Tarn", "TAG"});
+  b.TokenTable(0xD400, 0x70, 0x71, 0, 0x10, 0x2D, 0x2E, {{93, 0x78, 0xBF, 0x00}, {92, 0x78, 0xBF, 0x40}});
+  b.EndOfTable(0x7F00);
+  return b;
 }
 
 TEST(DryRunTest, DemoMachineEndsInARestartWithToken92Set) {
@@ -97,6 +129,38 @@ TEST(DryRunTest, CapturedTableWithoutTokenTableFailsWithErr3AndReleases) {
   auto run = DryRunOf({"--smbios", table.string(), "--entry-at", "0xFFFF0"});
   EXPECT_EQ(run->report.runs[0].errorCode, "ERR3");
   EXPECT_EQ(run->machine.varn.released, (std::vector<std::int32_t>{1}));
+}
+
+TEST(DryRunTest, ADumpIsReadWhereItsEntryPointPutsTheTableAndWalkedByItsPublishedCount) {
+  const DumpFolder dumps;
+  const auto table = TokenTable();
+  using Kind = sim::EntryPointKind;
+  const struct {
+    std::string file;
+    std::vector<std::string> options;
+    std::string errorCode;
+  } cases[] = {
+      {dumps.Add("at20.bin", table.DumpBin()), {}, ""},
+      {dumps.Add("at40.bin", table.DumpBin(Kind::Smbios2, 0x40)), {}, ""},
+      // The token table is the third structure: a count of 2 ends the walk before it.
+      {dumps.Add("short.bin", table.DumpBin(Kind::Smbios2, 0x20, 2)), {}, "ERR3"},
+      {dumps.Add("v3.bin", table.DumpBin(Kind::Smbios3, 0x20)), {}, ""},
+      {dumps.Path("v3.bin"), {"--no-assumed-entry"}, "ERR3"},
+      {dumps.Add("legacy.bin", table.DumpBin(Kind::Legacy, 0x20)), {"--no-assumed-entry"}, "ERR3"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--smbios", c.file};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    auto run = DryRunOf(args);
+    SCOPED_TRACE(c.file);
+    EXPECT_EQ(run->report.runs[0].errorCode, c.errorCode);
+    EXPECT_EQ(run->machine.cmos[0x70].bytes[0x78] & 0x40, c.errorCode.empty() ? 0x40 : 0);
+  }
+  sim::Machine m;
+  sim::DumpInfo info;
+  ASSERT_EQ(sim::LoadDumpFile(m, dumps.Path("short.bin"), {}, &info), "");
+  const auto notes = zimsim::TableNotes("short.bin", info);
+  EXPECT_NE(notes[1].find("publishes 2 structures, the table holds 4"), std::string::npos) << notes[1];
 }
 
 TEST(DryRunTest, CancelledAtThePowerPrompt) {

@@ -101,8 +101,12 @@ real one. With no options: the built-in demo machine (a table with token tables,
 key holding a cleanup command, an image beside the program, the driver loaded, AC online).
 
 machine
-  --smbios FILE          the SMBIOS table from a `dmidecode --dump-bin` file
+  --smbios FILE          the SMBIOS table from a `dmidecode --dump-bin` file (2.x, 3.x or legacy
+                         entry point; the table where the entry point puts it)
   --entry-at ADDR        paragraph of the entry point written for the table (default 0xF0000)
+  --no-assumed-entry     a dump with only a 3.x or legacy entry point gets that one alone, as on a
+                         machine without a 2.x entry point (ZIM then finds no table); by default a
+                         2.x entry point over the same table is assumed, and the transcript says so
   --phys ADDR=FILE       place the file's bytes in physical memory at ADDR, after the table
   --cmos PORT=FILE       a 256-byte CMOS bank behind index port PORT (data port PORT+1); repeatable;
                          when given, the demo banks are not used
@@ -141,6 +145,8 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
     long long n = 0;
     if (a == "--help" || a == "-h") {
       o.help = true;
+    } else if (a == "--no-assumed-entry") {
+      o.assume2x = false;
     } else if (a == "--no-image") {
       o.noImage = true;
     } else if (a == "--stage-fails") {
@@ -237,15 +243,17 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
   return {};
 }
 
-std::string BuildMachine(const Options& o, sim::Machine& m) {
+std::string BuildMachine(const Options& o, sim::Machine& m, sim::DumpInfo* table) {
   std::vector<std::uint8_t> bytes;
   // Hardware: the demo table and banks, or what the options bring.
   sim::BuildDemoHardware(m, o.entryAt);
   if (!o.smbios.empty()) {
-    if (!sim::ReadFileBytes(o.smbios, bytes)) return ReadError(o.smbios, "cannot be read");
     m.memory = sim::PhysicalMemory{};
-    const std::string problem = sim::LoadDumpBin(m, bytes, o.entryAt);
-    if (!problem.empty()) return o.smbios + ": " + problem;
+    sim::DumpPlacement placement;
+    placement.entryAt = o.entryAt;
+    placement.assume2x = o.assume2x;
+    const std::string problem = sim::LoadDumpFile(m, o.smbios, placement, table);
+    if (!problem.empty()) return problem;
   }
   for (const PhysFile& p : o.phys) {
     if (!sim::ReadFileBytes(p.path, bytes)) return ReadError(p.path, "cannot be read");
@@ -435,9 +443,39 @@ Report Run(const Options& o, sim::Machine& m) {
   return report;
 }
 
+std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo& d) {
+  const std::string kind = sim::EntryPointName(d.kind);
+  std::vector<std::string> notes;
+  notes.push_back("SMBIOS " + d.version + ", " + kind + " entry point; table of " +
+                  std::to_string(d.tableLength) + " bytes at file offset " + Hex(d.tableOffset) +
+                  ", loaded at " + Hex(d.tableAddress) +
+                  "; structures: " + (d.publishedCount ? std::to_string(*d.publishedCount) : "none") +
+                  " published, " + std::to_string(d.foundCount) + " found");
+  if (d.CountDiffers())
+    notes.push_back("the entry point publishes " + std::to_string(*d.publishedCount) +
+                    " structures, the table holds " + std::to_string(d.foundCount) +
+                    ": ZIM walks the table by the published count");
+  if (d.kind == sim::EntryPointKind::Smbios2) {
+    notes.push_back("2.x entry point as published, at " + Hex(d.entryAt));
+  } else if (d.assumed2x) {
+    notes.push_back("assumed: a 2.x entry point at " + Hex(d.entryAt) + " over the same table, which " +
+                    BaseName(file) + " does not publish; on a machine with only its " + kind +
+                    " entry point ZIM finds no table and ends with ERR3 (--no-assumed-entry runs without "
+                    "this assumption)");
+  } else {
+    notes.push_back("only the " + kind + " entry point, at " + Hex(d.entryAt) +
+                    ", and no 2.x entry point (--no-assumed-entry): ZIM finds no table");
+  }
+  return notes;
+}
+
 std::string Transcript(const Report& report, const sim::Machine& m) {
   std::ostringstream t;
   int n = 0;
+  if (report.table) {
+    t << "== the table: " << report.tableFile << "\n";
+    for (const std::string& note : TableNotes(report.tableFile, *report.table)) t << note << "\n";
+  }
   for (const RunReport& r : report.runs) {
     t << "== run " << ++n << ": " << r.commandLine << "\n";
     for (const std::string& c : r.ranAtStart) t << "at start, the platform ran: " << c << "\n";
@@ -491,7 +529,26 @@ std::uint32_t Crc32(const std::vector<std::uint8_t>& data) {
 
 std::string ToJson(const Report& report, const sim::Machine& m) {
   Json j;
-  j.BeginObject().Key("runs").BeginArray();
+  j.BeginObject();
+  if (report.table) {
+    const sim::DumpInfo& d = *report.table;
+    j.Key("table").BeginObject();
+    j.Key("file").String(report.tableFile);
+    j.Key("smbios").String(d.version);
+    j.Key("entry_point").String(sim::EntryPointName(d.kind));
+    j.Key("entry_point_at").String(Hex(d.entryAt));
+    j.Key("assumed_2x_entry_point").Bool(d.assumed2x);
+    j.Key("structures").BeginObject().Key("published");
+    if (d.publishedCount)
+      j.Number(*d.publishedCount);
+    else
+      j.Null();
+    j.Key("found").Number(d.foundCount).Key("differ").Bool(d.CountDiffers()).EndObject();
+    j.Key("table_offset").Number(d.tableOffset);
+    j.Key("table_length").Number(d.tableLength);
+    j.EndObject();
+  }
+  j.Key("runs").BeginArray();
   for (const RunReport& r : report.runs) {
     j.BeginObject();
     j.Key("command_line").String(r.commandLine);

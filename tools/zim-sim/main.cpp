@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   sim::Machine machine;
-  const std::string inputError = zimsim::BuildMachine(options, machine);
+  sim::DumpInfo table;
+  const std::string inputError = zimsim::BuildMachine(options, machine, &table);
   if (!inputError.empty()) {
     std::fprintf(stderr, "zim-sim: %s\n", inputError.c_str());
     return 2;
@@ -26,6 +27,10 @@ int main(int argc, char** argv) {
   {
     sim::Install installed(machine);
     report = zimsim::Run(options, machine);
+  }
+  if (!options.smbios.empty()) {
+    report.tableFile = options.smbios;
+    report.table = table;
   }
   const std::string transcript = zimsim::Transcript(report, machine);
   if (options.json == "-") {
