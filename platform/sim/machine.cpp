@@ -41,6 +41,23 @@ std::vector<std::uint8_t> PhysicalMemory::Read(std::uint32_t address, std::size_
   return out;
 }
 
+std::vector<PhysicalMemory::Extent> PhysicalMemory::Extents() const {
+  std::vector<std::uint32_t> pages;
+  pages.reserve(pages_.size());
+  for (const auto& [page, bytes] : pages_) pages.push_back(page);
+  std::sort(pages.begin(), pages.end());
+  constexpr std::uint64_t kPage = 1u << kPageBits;
+  std::vector<Extent> out;
+  for (std::uint32_t page : pages) {
+    const std::uint64_t address = std::uint64_t{page} << kPageBits;
+    if (!out.empty() && out.back().address + out.back().length == address)
+      out.back().length += kPage;
+    else
+      out.push_back({static_cast<std::uint32_t>(address), kPage});
+  }
+  return out;
+}
+
 void PhysicalMemory::Read(std::uint32_t address, std::uint8_t* out, std::size_t size) const {
   constexpr std::uint32_t kPage = 1u << kPageBits;
   while (size > 0) {

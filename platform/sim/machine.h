@@ -23,7 +23,9 @@
 
 namespace sim {
 
-// Physical memory: sparse, 32-bit addresses; a byte never written reads as 0.
+// Physical memory: sparse, 32-bit addresses; a byte never written reads as 0. Memory past the first
+// megabyte is RAM as on a PC: it holds what is written there, such as the tail of an entry point in
+// the last paragraph of the BIOS area, and the stand-in driver's machine file carries it too.
 class PhysicalMemory {
  public:
   std::uint8_t Read(std::uint32_t address) const;
@@ -35,6 +37,13 @@ class PhysicalMemory {
   std::vector<std::uint8_t> Read(std::uint32_t address, std::size_t size) const;
   // Copies `size` bytes a page at a time, as the device's reads do.
   void Read(std::uint32_t address, std::uint8_t* out, std::size_t size) const;
+  // The address ranges of the pages that have been written, lowest first, adjacent pages merged;
+  // every byte outside them reads as 0.
+  struct Extent {
+    std::uint32_t address;
+    std::uint64_t length;
+  };
+  std::vector<Extent> Extents() const;
 
  private:
   static constexpr std::uint32_t kPageBits = 12;

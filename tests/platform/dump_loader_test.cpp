@@ -151,7 +151,7 @@ TEST(DumpLoaderTest, DamagedFilesAreRefusedWithAReason) {
     sim::Machine m;
     const std::string reason = sim::LoadDumpBin(m, c.file, c.entryAt);
     EXPECT_NE(reason.find(c.says), std::string::npos) << c.what << ": " << reason;
-    EXPECT_EQ(m.memory.Read(0xF0000), 0) << c.what << ": nothing half-loaded";
+    EXPECT_EQ(m.memory.Extents().size(), 0u) << c.what << ": nothing half-loaded";
   }
 }
 
@@ -163,6 +163,22 @@ TEST(PhysicalMemoryTest, SparseAndZeroWhereUnwritten) {
   EXPECT_EQ(mem.Read(0xFFFFFFFF), 0xAB);
   EXPECT_EQ(mem.Read(0xFFFFFFFE), 0);
   EXPECT_EQ(mem.Read(0xFFFFFFFF, 2), (Bytes{0xAB, 0xCD})) << "reads wrap at 2^32";
+}
+
+TEST(PhysicalMemoryTest, AnEntryPointInTheLastParagraphRunsIntoRamWhichTheWrittenPagesCover) {
+  sim::SmbiosBuilder b;
+  b.Add(1, 1, {1}, {"x"});
+  sim::Machine m;
+  ASSERT_EQ(sim::LoadDumpBin(m, b.DumpBin(), 0xFFFF0), "");
+  const Bytes tail = m.memory.Read(0x100000, 15);
+  EXPECT_NE(tail, Bytes(15, 0)) << "bytes 16-30 of the entry point lie past 1 MiB";
+  // The pages written, which the stand-in driver's machine file carries: the table's, and the BIOS
+  // area's last page together with the first page past it.
+  const auto extents = m.memory.Extents();
+  ASSERT_EQ(extents.size(), 2u);
+  EXPECT_EQ(extents[0].address, sim::kDefaultTableAddress);
+  EXPECT_EQ(extents[1].address, 0xFF000u);
+  EXPECT_EQ(extents[1].length, 0x2000u);
 }
 
 TEST(FaultInjectionTest, NthCallOnceOrFromThenOn) {
