@@ -123,6 +123,13 @@ win32::HANDLE Machine::NewHandle(HandleKind kind, int id, std::function<void()> 
   return reinterpret_cast<win32::HANDLE>(value);
 }
 
+void Machine::AttachDeviceHandle(win32::HANDLE handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  ++varn.opens;
+  handles_[value] = {HandleKind::Device, varn.opens, {}};
+  nextHandle_ = std::max(nextHandle_, value + 4);
+}
+
 const Machine::HandleEntry* Machine::LookupHandle(win32::HANDLE handle) const {
   auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
   return it == handles_.end() ? nullptr : &it->second;
@@ -147,20 +154,25 @@ std::size_t Machine::OpenHandleCount(HandleKind kind) const {
 
 namespace {
 Machine* g_current = nullptr;
-}
+thread_local Machine* t_current = nullptr;
+}  // namespace
 
 Machine& Current() {
-  if (g_current == nullptr) {
+  Machine* machine = t_current != nullptr ? t_current : g_current;
+  if (machine == nullptr) {
     std::fputs("sim: a platform call was made with no simulated machine installed\n", stderr);
     std::abort();
   }
-  return *g_current;
+  return *machine;
 }
 
-bool HasCurrent() { return g_current != nullptr; }
+bool HasCurrent() { return t_current != nullptr || g_current != nullptr; }
 
 Install::Install(Machine& machine) : previous_(g_current) { g_current = &machine; }
 Install::~Install() { g_current = previous_; }
+
+InstallOnThisThread::InstallOnThisThread(Machine& machine) : previous_(t_current) { t_current = &machine; }
+InstallOnThisThread::~InstallOnThisThread() { t_current = previous_; }
 
 // ---- entry points and files
 

@@ -163,6 +163,9 @@ class Machine {
   // ---- handles (devices, files, searches, tokens): one table for CloseHandle
   // `onClose` runs when CloseHandle (or the owner) releases the handle.
   win32::HANDLE NewHandle(HandleKind kind, int id, std::function<void()> onClose = {});
+  // The VARN device, open under a handle value that the program already holds: a program whose
+  // device handle was opened against another machine with the same driver meets this one through it.
+  void AttachDeviceHandle(win32::HANDLE handle);
   struct HandleEntry {
     HandleKind kind;
     int id;
@@ -189,17 +192,31 @@ class Machine {
   std::uintptr_t nextHandle_ = 0x100;
 };
 
-// The machine the simulated backend answers from. Exactly one is current at a time.
+// The machine the simulated backend answers from: the one installed for the calling thread, else
+// the one installed for the process.
 Machine& Current();
 bool HasCurrent();
 
-// Makes a machine current for the lifetime of this object.
+// Makes a machine current for the whole process for the lifetime of this object.
 class Install {
  public:
   explicit Install(Machine& machine);
   ~Install();
   Install(const Install&) = delete;
   Install& operator=(const Install&) = delete;
+
+ private:
+  Machine* previous_;
+};
+
+// Makes a machine current for the calling thread alone, for the lifetime of this object: a host
+// tool that runs the logic against many machines at once gives each of its threads its own.
+class InstallOnThisThread {
+ public:
+  explicit InstallOnThisThread(Machine& machine);
+  ~InstallOnThisThread();
+  InstallOnThisThread(const InstallOnThisThread&) = delete;
+  InstallOnThisThread& operator=(const InstallOnThisThread&) = delete;
 
  private:
   Machine* previous_;

@@ -9,9 +9,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 
 #include "platform/sim/smbios_builder.h"
+#include "support/shared_tables.h"
 #include "tools/zim-sim/dry_run.h"
+#include "tools/zim-sim/preflight.h"
 
 namespace {
 
@@ -161,6 +165,72 @@ TEST(DryRunTest, ADumpIsReadWhereItsEntryPointPutsTheTableAndWalkedByItsPublishe
   ASSERT_EQ(sim::LoadDumpFile(m, dumps.Path("short.bin"), {}, &info), "");
   const auto notes = zimsim::TableNotes("short.bin", info);
   EXPECT_NE(notes[1].find("publishes 2 structures, the table holds 4"), std::string::npos) << notes[1];
+}
+
+TEST(PreflightTest, ARowForEveryCapturedTableWithItsCountsAndTheSameRowsInJson) {
+  const auto files = tarn_test::SharedTables();
+  TARN_REQUIRE_SHARED_TABLES(files);
+  // The structures each source recorded, by file.
+  std::map<std::string, int> recorded;
+  std::ifstream sources(tarn_test::SharedTablesDir() / "SOURCES.tsv");
+  for (std::string line; std::getline(sources, line);) {
+    std::vector<std::string> f;
+    std::stringstream fields(line);
+    for (std::string v; std::getline(fields, v, '\t');) f.push_back(v);
+    if (f.size() > 6 && f[6] != "structures") recorded[f[0]] = std::stoi(f[6]);
+  }
+  std::vector<std::string> paths;
+  for (const auto& p : files) paths.push_back(p.string());
+  const auto rows = zimsim::PreflightRows(paths, zimsim::Options{});
+  ASSERT_EQ(rows.size(), files.size());
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.file);
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(r.dump.foundCount, recorded[fs::path(r.file).filename().string()]);
+    EXPECT_EQ(r.Outcome(), "ERR3: no token table") << "none of these machines has one";
+  }
+  std::string json, err;
+  EXPECT_EQ(Command("--preflight " + tarn_test::SharedTablesDir().string() + " --json -", &err, &json), 1)
+      << "SOURCES.tsv is no dump";
+  for (const auto& r : rows)
+    EXPECT_NE(json.find("{\"file\": \"" + r.file + "\", \"smbios\": \"" + r.dump.version), std::string::npos)
+        << r.file;
+  EXPECT_NE(json.find("SOURCES.tsv\", \"outcome\": \"error\""), std::string::npos);
+}
+
+TEST(PreflightTest, RowsForMadeUpMachinesAndADamagedFile) {
+  const DumpFolder dumps;
+  const auto table = TokenTable();
+  dumps.Add("a-flash.bin", table.DumpBin(sim::EntryPointKind::Smbios2, 0x40));
+  dumps.Add("b-short.bin", table.DumpBin(sim::EntryPointKind::Smbios2, 0x20, 2));
+  auto cut = table.DumpBin();
+  cut.resize(cut.size() - 3);
+  dumps.Add("c-cut.bin", cut);
+  dumps.Add("d-v3.bin", table.DumpBin(sim::EntryPointKind::Smbios3, 0x20));
+  zimsim::Options options;
+  const auto rows = zimsim::PreflightRows(zimsim::PreflightFiles({dumps.path()}), options, {}, 2);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0].Outcome(), "flash: token 92 set, restart");
+  ASSERT_EQ(rows[0].tables.size(), 1u);
+  EXPECT_EQ(rows[0].tables[0].structure, 3);
+  ASSERT_TRUE(rows[0].token.has_value());
+  EXPECT_EQ(rows[0].token->location, 0x78);
+  EXPECT_EQ(rows[0].token->orValue, 0x40);
+  EXPECT_EQ(rows[1].Outcome(),
+            "ERR3: the published structure count (2) stops the walk before token table 1 (structure 3)");
+  EXPECT_FALSE(rows[1].tables[0].reached);
+  EXPECT_NE(rows[2].Outcome().find("runs past the end of the file"), std::string::npos) << rows[2].Outcome();
+  EXPECT_TRUE(rows[3].flash && rows[3].dump.assumed2x);
+  options.assume2x = false;
+  EXPECT_EQ(zimsim::PreflightRows({dumps.Path("d-v3.bin")}, options)[0].Outcome(),
+            "ERR3: no entry point: the dump has only its 3.x one, and none is assumed");
+
+  std::string out, err;
+  EXPECT_EQ(Command("--preflight " + dumps.path(), &err, &out), 1) << err;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2 + 4) << out;
+  EXPECT_EQ(Command("--preflight " + dumps.Path("a-flash.bin") + " " + dumps.Path("d-v3.bin")), 0);
+  EXPECT_EQ(Command("--preflight " + dumps.path() + " --image x.hdr", &err), 2);
+  EXPECT_NE(err.find("--image does not apply to --preflight"), std::string::npos) << err;
 }
 
 TEST(DryRunTest, CancelledAtThePowerPrompt) {

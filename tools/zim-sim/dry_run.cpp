@@ -96,6 +96,8 @@ std::string ReadError(const std::string& path, const char* what) { return path +
 
 const char* Usage() {
   return R"(usage: zim-sim [OPTION]...
+       zim-sim --preflight FILE|DIR... [--entry-at ADDR] [--cmos PORT=FILE]... [--no-assumed-entry]
+               [--json FILE|-]
 Runs ZIM, as a person would see it, against a simulated machine and reports what would happen to the
 real one. With no options: the built-in demo machine (a table with token tables, valid CMOS, the state
 key holding a cleanup command, an image beside the program, the driver loaded, AC online).
@@ -130,6 +132,13 @@ run and output
   --json FILE|-          the final state as JSON
   --save DIR             final CMOS banks (PORT.bin), registry (registry.reg), staged images, transcript
 Exit status: 0 restart requested, 1 failed with an error code, 3 cancelled, 2 bad usage or input.
+
+pre-flight
+  --preflight FILE|DIR...  the token search and write of token 92 on every dump given (a folder:
+                         every file in it), one row each as a Markdown table (--json: the same rows);
+                         CMOS banks from --cmos, else blank banks with valid checksums behind each
+                         token table's ports. Exit status: 0 every file gave an outcome, 1 some could
+                         not be read, 2 bad usage.
 )";
 }
 
@@ -139,12 +148,17 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
     value = argv[++i];
     return {};
   };
+  bool preflight = false;
+  std::vector<std::string> arguments, given;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     std::string v, err;
     long long n = 0;
+    if (a.rfind("--", 0) == 0) given.push_back(a);
     if (a == "--help" || a == "-h") {
       o.help = true;
+    } else if (a == "--preflight") {
+      preflight = true;
     } else if (a == "--no-assumed-entry") {
       o.assume2x = false;
     } else if (a == "--no-image") {
@@ -236,9 +250,19 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
         return "unknown option " + a;
       }
     } else {
-      return "unexpected argument " + a;
+      arguments.push_back(a);
     }
   }
+  if (preflight) {
+    for (const std::string& g : given)
+      if (g != "--preflight" && g != "--entry-at" && g != "--cmos" && g != "--no-assumed-entry" &&
+          g != "--json" && g != "--help")
+        return g + " does not apply to --preflight";
+    if (arguments.empty() && !o.help) return "--preflight needs a FILE or DIR";
+    o.preflight = arguments;
+    return {};
+  }
+  if (!arguments.empty()) return "unexpected argument " + arguments.front();
   if (o.noImage && !o.images.empty()) return "--no-image and --image exclude each other";
   return {};
 }

@@ -51,6 +51,7 @@ struct Options {
   std::string json;  // file, "-" for stdout, empty for none
   std::string save;  // folder, empty for none
   bool help = false;
+  std::vector<std::string> preflight;  // --preflight: the files and folders to look at
 };
 
 // Parses the command line; an empty result means success, else the message for the user.

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "tools/zim-sim/dry_run.h"
+#include "tools/zim-sim/preflight.h"
 
 int main(int argc, char** argv) {
   zimsim::Options options;
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
     std::fputs(zimsim::Usage(), stdout);
     return 0;
   }
+  if (!options.preflight.empty()) return zimsim::Preflight(options);
   sim::Machine machine;
   sim::DumpInfo table;
   const std::string inputError = zimsim::BuildMachine(options, machine, &table);
