@@ -68,6 +68,10 @@ def main():
     dumps.append(("ep-length-beyond.bin", entry_point_2x(0xFFFF) + b"\0" + demo))
     dumps.append(("ep-table-beyond.bin", entry_point_2x(len(demo), address=0x10000) + b"\0" + demo))
     dumps.append(("ep-only.bin", entry_point_2x(len(demo))))
+    # The table elsewhere than 0x20, and the legacy entry point.
+    dumps.append(("table-at-0x40.bin", entry_point_2x(len(demo), address=0x40) + bytes(0x21) + demo))
+    legacy = entry_point_2x(len(demo))[16:]
+    dumps.append(("legacy.bin", legacy + bytes(0x20 - len(legacy)) + demo))
     dumps.append(("ep3-short.bin", b"_SM3_" + bytes([0, 0x18, 3, 3, 0, 1, 0]) + struct.pack("<IQ", 0xFFFFFF, 0x20)))
 
     def write(target, name, data):

@@ -41,6 +41,23 @@ std::vector<std::uint8_t> PhysicalMemory::Read(std::uint32_t address, std::size_
   return out;
 }
 
+std::vector<PhysicalMemory::Extent> PhysicalMemory::Extents() const {
+  std::vector<std::uint32_t> pages;
+  pages.reserve(pages_.size());
+  for (const auto& [page, bytes] : pages_) pages.push_back(page);
+  std::sort(pages.begin(), pages.end());
+  constexpr std::uint64_t kPage = 1u << kPageBits;
+  std::vector<Extent> out;
+  for (std::uint32_t page : pages) {
+    const std::uint64_t address = std::uint64_t{page} << kPageBits;
+    if (!out.empty() && out.back().address + out.back().length == address)
+      out.back().length += kPage;
+    else
+      out.push_back({static_cast<std::uint32_t>(address), kPage});
+  }
+  return out;
+}
+
 void PhysicalMemory::Read(std::uint32_t address, std::uint8_t* out, std::size_t size) const {
   constexpr std::uint32_t kPage = 1u << kPageBits;
   while (size > 0) {
@@ -106,6 +123,13 @@ win32::HANDLE Machine::NewHandle(HandleKind kind, int id, std::function<void()> 
   return reinterpret_cast<win32::HANDLE>(value);
 }
 
+void Machine::AttachDeviceHandle(win32::HANDLE handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  ++varn.opens;
+  handles_[value] = {HandleKind::Device, varn.opens, {}};
+  nextHandle_ = std::max(nextHandle_, value + 4);
+}
+
 const Machine::HandleEntry* Machine::LookupHandle(win32::HANDLE handle) const {
   auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
   return it == handles_.end() ? nullptr : &it->second;
@@ -130,56 +154,34 @@ std::size_t Machine::OpenHandleCount(HandleKind kind) const {
 
 namespace {
 Machine* g_current = nullptr;
-}
+thread_local Machine* t_current = nullptr;
+}  // namespace
 
 Machine& Current() {
-  if (g_current == nullptr) {
+  Machine* machine = t_current != nullptr ? t_current : g_current;
+  if (machine == nullptr) {
     std::fputs("sim: a platform call was made with no simulated machine installed\n", stderr);
     std::abort();
   }
-  return *g_current;
+  return *machine;
 }
 
-bool HasCurrent() { return g_current != nullptr; }
+bool HasCurrent() { return t_current != nullptr || g_current != nullptr; }
 
 Install::Install(Machine& machine) : previous_(g_current) { g_current = &machine; }
 Install::~Install() { g_current = previous_; }
 
-// ---- loading tables
+InstallOnThisThread::InstallOnThisThread(Machine& machine) : previous_(t_current) { t_current = &machine; }
+InstallOnThisThread::~InstallOnThisThread() { t_current = previous_; }
+
+// ---- entry points and files
 
 namespace {
-
-std::uint16_t Le16(const std::vector<std::uint8_t>& b, std::size_t at) {
-  return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
-}
-std::uint32_t Le32(const std::vector<std::uint8_t>& b, std::size_t at) {
-  return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
 
 std::uint8_t ChecksumByte(const std::uint8_t* data, std::size_t size) {
   std::uint8_t sum = 0;
   for (std::size_t i = 0; i < size; ++i) sum = static_cast<std::uint8_t>(sum + data[i]);
   return static_cast<std::uint8_t>(0x100 - sum);
-}
-
-// Counts structures the way a careful reader walks a table: stops at a header shorter than 4 bytes,
-// at a string area with no terminator, at the end-of-table structure, or at the end of the data.
-std::uint16_t CountStructures(const std::vector<std::uint8_t>& table) {
-  std::size_t p = 0;
-  std::uint16_t count = 0;
-  while (p + 4 <= table.size()) {
-    const std::uint8_t type = table[p];
-    const std::uint8_t length = table[p + 1];
-    if (length < 4) break;
-    std::size_t q = p + length;
-    while (q + 1 < table.size() && (table[q] != 0 || table[q + 1] != 0)) ++q;
-    if (q + 1 >= table.size()) break;
-    ++count;
-    if (type == 127) break;
-    p = q + 2;
-  }
-  return count;
 }
 
 }  // namespace
@@ -204,51 +206,6 @@ std::array<std::uint8_t, 31> MakeEntryPoint(std::uint32_t address, std::uint16_t
   ep[21] = ChecksumByte(ep.data() + 16, 15);
   ep[4] = ChecksumByte(ep.data(), 31);
   return ep;
-}
-
-std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file, std::uint32_t entryAt,
-                        std::uint32_t tableAddress) {
-  constexpr std::size_t kTableOffset = 0x20;
-  if (entryAt < 0xF0000 || entryAt > 0xFFFF0 || (entryAt & 0xF) != 0)
-    return "the entry point must go to a paragraph in 0xF0000-0xFFFF0";
-  if (file.size() < 0x18) return "too short for an SMBIOS entry point";
-
-  std::size_t declared = 0;
-  std::uint8_t major = 0, minor = 0;
-  std::uint16_t maxStructure = 0;
-  if (std::memcmp(file.data(), "_SM_", 4) == 0) {
-    if (file.size() < 0x1F) return "too short for its 2.x entry point";
-    declared = Le16(file, 0x16);
-    major = file[6];
-    minor = file[7];
-    maxStructure = Le16(file, 8);
-    if (Le32(file, 0x18) != kTableOffset) return "its 2.x entry point does not put the table at offset 0x20";
-  } else if (std::memcmp(file.data(), "_SM3_", 5) == 0) {
-    declared = Le32(file, 0x0C);
-    major = file[7];
-    minor = file[8];
-    if (Le32(file, 0x10) != kTableOffset || Le32(file, 0x14) != 0)
-      return "its 3.x entry point does not put the table at offset 0x20";
-  } else {
-    return "no SMBIOS entry point (_SM_ or _SM3_) at offset 0";
-  }
-  if (file.size() <= kTableOffset) return "no structure table after the entry point";
-  const std::size_t available = file.size() - kTableOffset;
-  // A 3.x length is only a maximum; the data may end sooner. A 2.x length is exact.
-  std::size_t length = declared;
-  if (file[0] == '_' && file[3] == '3') length = std::min(declared, available);
-  if (length == 0) return "its structure table is empty";
-  if (length > available) return "its structure table runs past the end of the file";
-  if (length > 0xFFFF) return "its structure table is longer than a 2.x entry point can describe";
-  if (tableAddress + length > entryAt && tableAddress < entryAt + 0x20)
-    return "the structure table would overlap the entry point";
-
-  std::vector<std::uint8_t> table(file.begin() + kTableOffset, file.begin() + kTableOffset + length);
-  machine.memory.Write(tableAddress, table);
-  const auto ep = MakeEntryPoint(tableAddress, static_cast<std::uint16_t>(length), CountStructures(table),
-                                 major, minor, maxStructure);
-  machine.memory.Write(entryAt, ep.data(), ep.size());
-  return {};
 }
 
 bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& out) {

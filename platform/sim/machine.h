@@ -23,7 +23,9 @@
 
 namespace sim {
 
-// Physical memory: sparse, 32-bit addresses; a byte never written reads as 0.
+// Physical memory: sparse, 32-bit addresses; a byte never written reads as 0. Memory past the first
+// megabyte is RAM as on a PC: it holds what is written there, such as the tail of an entry point in
+// the last paragraph of the BIOS area, and the stand-in driver's machine file carries it too.
 class PhysicalMemory {
  public:
   std::uint8_t Read(std::uint32_t address) const;
@@ -35,6 +37,13 @@ class PhysicalMemory {
   std::vector<std::uint8_t> Read(std::uint32_t address, std::size_t size) const;
   // Copies `size` bytes a page at a time, as the device's reads do.
   void Read(std::uint32_t address, std::uint8_t* out, std::size_t size) const;
+  // The address ranges of the pages that have been written, lowest first, adjacent pages merged;
+  // every byte outside them reads as 0.
+  struct Extent {
+    std::uint32_t address;
+    std::uint64_t length;
+  };
+  std::vector<Extent> Extents() const;
 
  private:
   static constexpr std::uint32_t kPageBits = 12;
@@ -154,6 +163,9 @@ class Machine {
   // ---- handles (devices, files, searches, tokens): one table for CloseHandle
   // `onClose` runs when CloseHandle (or the owner) releases the handle.
   win32::HANDLE NewHandle(HandleKind kind, int id, std::function<void()> onClose = {});
+  // The VARN device, open under a handle value that the program already holds: a program whose
+  // device handle was opened against another machine with the same driver meets this one through it.
+  void AttachDeviceHandle(win32::HANDLE handle);
   struct HandleEntry {
     HandleKind kind;
     int id;
@@ -180,11 +192,12 @@ class Machine {
   std::uintptr_t nextHandle_ = 0x100;
 };
 
-// The machine the simulated backend answers from. Exactly one is current at a time.
+// The machine the simulated backend answers from: the one installed for the calling thread, else
+// the one installed for the process.
 Machine& Current();
 bool HasCurrent();
 
-// Makes a machine current for the lifetime of this object.
+// Makes a machine current for the whole process for the lifetime of this object.
 class Install {
  public:
   explicit Install(Machine& machine);
@@ -196,15 +209,22 @@ class Install {
   Machine* previous_;
 };
 
-// Loads a `dmidecode --dump-bin` file (entry point at offset 0, table at offset 0x20; a 2.x `_SM_`
-// or 3.x `_SM3_` entry point) into physical memory: the table goes to `tableAddress` and a valid
-// 2.x entry point, both checksums right, is written at `entryAt` (a paragraph in 0xF0000-0xFFFF0).
-// Returns an empty text on success, else what is wrong with the data.
+// Makes a machine current for the calling thread alone, for the lifetime of this object: a host
+// tool that runs the logic against many machines at once gives each of its threads its own.
+class InstallOnThisThread {
+ public:
+  explicit InstallOnThisThread(Machine& machine);
+  ~InstallOnThisThread();
+  InstallOnThisThread(const InstallOnThisThread&) = delete;
+  InstallOnThisThread& operator=(const InstallOnThisThread&) = delete;
+
+ private:
+  Machine* previous_;
+};
+
+// Where a dump's table and entry point go unless told otherwise (see dump_loader.h).
 inline constexpr std::uint32_t kDefaultTableAddress = 0xE0000;
 inline constexpr std::uint32_t kDefaultEntryPoint = 0xF0000;
-std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file,
-                        std::uint32_t entryAt = kDefaultEntryPoint,
-                        std::uint32_t tableAddress = kDefaultTableAddress);
 
 // The 31-byte 2.x entry point that describes a table of `length` bytes at `address`, both checksums
 // right.

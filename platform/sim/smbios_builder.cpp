@@ -1,5 +1,8 @@
 #include "platform/sim/smbios_builder.h"
 
+#include <algorithm>
+
+#include "platform/sim/dump_loader.h"
 #include "platform/sim/machine.h"
 
 namespace sim {
@@ -27,12 +30,19 @@ SmbiosBuilder& SmbiosBuilder::Raw(std::vector<std::uint8_t> bytes, bool countsAs
   return *this;
 }
 
-SmbiosBuilder& SmbiosBuilder::TokenTable(std::uint16_t handle, std::uint16_t indexPort, std::uint16_t dataPort,
-                                         std::uint8_t checksumType, std::uint8_t rangeStart, std::uint8_t rangeEnd,
-                                         std::uint8_t checksumLocation, const std::vector<TokenRecord>& tokens) {
-  std::vector<std::uint8_t> body = {static_cast<std::uint8_t>(indexPort), static_cast<std::uint8_t>(indexPort >> 8),
-                                    static_cast<std::uint8_t>(dataPort),  static_cast<std::uint8_t>(dataPort >> 8),
-                                    checksumType, rangeStart, rangeEnd, checksumLocation};
+SmbiosBuilder& SmbiosBuilder::TokenTable(std::uint16_t handle, std::uint16_t indexPort,
+                                         std::uint16_t dataPort, std::uint8_t checksumType,
+                                         std::uint8_t rangeStart, std::uint8_t rangeEnd,
+                                         std::uint8_t checksumLocation,
+                                         const std::vector<TokenRecord>& tokens) {
+  std::vector<std::uint8_t> body = {static_cast<std::uint8_t>(indexPort),
+                                    static_cast<std::uint8_t>(indexPort >> 8),
+                                    static_cast<std::uint8_t>(dataPort),
+                                    static_cast<std::uint8_t>(dataPort >> 8),
+                                    checksumType,
+                                    rangeStart,
+                                    rangeEnd,
+                                    checksumLocation};
   for (const TokenRecord& t : tokens) {
     body.push_back(static_cast<std::uint8_t>(t.id));
     body.push_back(static_cast<std::uint8_t>(t.id >> 8));
@@ -51,10 +61,26 @@ void SmbiosBuilder::Install(Machine& machine, std::uint32_t tableAddress, std::u
   machine.memory.Write(entryAt, ep.data(), ep.size());
 }
 
-std::vector<std::uint8_t> SmbiosBuilder::DumpBin() const {
-  const auto ep = MakeEntryPoint(0x20, static_cast<std::uint16_t>(bytes_.size()), count_);
-  std::vector<std::uint8_t> file(ep.begin(), ep.end());
-  file.resize(0x20, 0);
+std::vector<std::uint8_t> SmbiosBuilder::DumpBin() const { return DumpBin(EntryPointKind::Smbios2, 0x20); }
+
+std::vector<std::uint8_t> SmbiosBuilder::DumpBin(EntryPointKind kind, std::uint32_t tableOffset,
+                                                 std::optional<std::uint16_t> count) const {
+  const auto length = static_cast<std::uint16_t>(bytes_.size());
+  const auto ep = MakeEntryPoint(tableOffset, length, count.value_or(count_));
+  std::vector<std::uint8_t> file;
+  if (kind == EntryPointKind::Smbios2) {
+    file.assign(ep.begin(), ep.end());
+  } else if (kind == EntryPointKind::Legacy) {
+    file.assign(ep.begin() + 16, ep.end());  // the intermediate entry point is the legacy one
+  } else {
+    file = {'_', 'S', 'M', '3', '_', 0, 0x18, 3, 2, 0, 1, 0};
+    for (int i = 0; i < 4; ++i) file.push_back(static_cast<std::uint8_t>(bytes_.size() >> (8 * i)));
+    for (int i = 0; i < 8; ++i) file.push_back(i < 4 ? static_cast<std::uint8_t>(tableOffset >> (8 * i)) : 0);
+    std::uint8_t sum = 0;
+    for (std::uint8_t b : file) sum = static_cast<std::uint8_t>(sum + b);
+    file[5] = static_cast<std::uint8_t>(0x100 - sum);
+  }
+  file.resize(std::max<std::size_t>(file.size(), tableOffset), 0);
   file.insert(file.end(), bytes_.begin(), bytes_.end());
   return file;
 }

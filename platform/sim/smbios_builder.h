@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace sim {
 
 class Machine;
+enum class EntryPointKind;
 
 struct TokenRecord {
   std::uint16_t id;
@@ -36,6 +38,10 @@ class SmbiosBuilder {
   void Install(Machine& machine, std::uint32_t tableAddress = 0xE0000, std::uint32_t entryAt = 0xF0000) const;
   // The table as a `dmidecode --dump-bin` file with a 2.x entry point.
   std::vector<std::uint8_t> DumpBin() const;
+  // The same with an entry point of `kind`, the table at file offset `tableOffset` (zero bytes
+  // between) and, for a 2.x or legacy entry point, `count` as its published structure count.
+  std::vector<std::uint8_t> DumpBin(EntryPointKind kind, std::uint32_t tableOffset,
+                                    std::optional<std::uint16_t> count = std::nullopt) const;
 
  private:
   std::vector<std::uint8_t> bytes_;

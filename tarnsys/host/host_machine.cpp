@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/sim/demo_machine.h"
+#include "platform/sim/dump_loader.h"
 
 namespace tarnsys_host {
 
@@ -37,10 +38,7 @@ void PrepareMachine(sim::Machine& machine) {
 }
 
 std::string LoadDumpFile(sim::Machine& machine, const std::string& path) {
-  std::vector<std::uint8_t> file;
-  if (!Read(path, file)) return Loaded(machine, CannotRead(path));
-  const std::string fault = sim::LoadDumpBin(machine, file);
-  return Loaded(machine, fault.empty() ? fault : path + ": " + fault);
+  return Loaded(machine, sim::LoadDumpFile(machine, path));
 }
 
 std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder) {

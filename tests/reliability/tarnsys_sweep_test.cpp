@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "platform/sim/demo_machine.h"
+#include "platform/sim/dump_loader.h"
 #include "support/shared_tables.h"
 #include "sweep_support.h"
 #include "tarnsys/dll_main.h"

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/sim/dump_loader.h"
 #include "support/shared_tables.h"
 #include "tarnsys/smb_table.h"
 #include "tarnsys/tarnsys.h"

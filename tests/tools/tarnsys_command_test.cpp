@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "platform/sim/dump_loader.h"
 #include "platform/sim/smbios_builder.h"
 #include "support/shared_tables.h"
 #include "tarnsys_run.h"
@@ -161,6 +162,22 @@ TEST(TarnsysCommand, AnswersTheDemoMachine) {
   EXPECT_EQ(version.out.size(), 45u);
 }
 
+TEST(TarnsysCommand, ATableWhereverTheEntryPointPutsItAnswersAsAtOffset0x20) {
+  sim::SmbiosBuilder b;
+  b.Add(1, 0x100, {1, 2}, {"Tarn", "X"}).Add(3, 0x300, {1, 3, 0, 2}, {"Tarn", "TAG-0x40"}).EndOfTable(0x7F00);
+  const DumpFile at20(b);
+  const auto expected = RunTarnsys({"--from-dump", at20.path(), "list"});
+  ASSERT_EQ(expected.status, 0);
+  using Kind = sim::EntryPointKind;
+  for (const auto& [kind, offset] :
+       {std::pair{Kind::Smbios2, 0x40u}, {Kind::Smbios3, 0x40u}, {Kind::Legacy, 0x30u}}) {
+    const DumpFile elsewhere(b.DumpBin(kind, offset));
+    SCOPED_TRACE(sim::EntryPointName(kind));
+    EXPECT_EQ(RunTarnsys({"--from-dump", elsewhere.path(), "list"}).out, expected.out);
+    EXPECT_EQ(RunTarnsys({"--from-dump", elsewhere.path(), "service-tag"}).out, "TAG-0x40\n");
+  }
+}
+
 TEST(TarnsysCommand, AnAnswerOfZeroIsNotFoundWithStatusOne) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--demo", "service-tag", "1"},
                                                {"--demo", "table", "99"},
@@ -211,7 +228,7 @@ TEST(TarnsysCommand, AnUnreadableOrMalformedFileIsOneLineNamingTheFileAndTheFaul
   const auto malformed = RunTarnsys({"--from-dump", garbage.path(), "version"});
   EXPECT_EQ(malformed.status, 2);
   EXPECT_EQ(malformed.err,
-            "tarnsys: " + garbage.path() + ": no SMBIOS entry point (_SM_ or _SM3_) at offset 0\n");
+            "tarnsys: " + garbage.path() + ": no SMBIOS entry point (_SM_, _SM3_ or _DMI_) at offset 0\n");
 
   const auto folder = RunTarnsys({"--from-dump", "/tmp", "list"});
   EXPECT_EQ(folder.status, 2);

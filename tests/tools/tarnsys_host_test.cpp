@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/sim/dump_loader.h"
 #include "platform/sim/smbios_builder.h"
 #include "tarnsys/host/host_machine.h"
 
@@ -81,7 +82,7 @@ TEST(TarnsysHost, UnreadableTablesNameTheFileAndLeaveNoDriver) {
 
   FirmwareFolder garbage(Bytes(8, 'x'), Bytes(64, 0));
   EXPECT_EQ(tarnsys_host::LoadFirmwareTables(m, garbage.path()),
-            garbage.path() + "/smbios_entry_point: no SMBIOS entry point (_SM_ or _SM3_) at offset 0");
+            garbage.path() + "/smbios_entry_point: no SMBIOS entry point (_SM_, _SM3_ or _DMI_) at offset 0");
 
   // An entry point without its table names the table.
   FirmwareFolder noTable(Table().DumpBin(), {});

@@ -9,8 +9,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 
+#include "platform/sim/smbios_builder.h"
+#include "support/shared_tables.h"
 #include "tools/zim-sim/dry_run.h"
+#include "tools/zim-sim/preflight.h"
 
 namespace {
 
@@ -35,18 +40,49 @@ std::unique_ptr<DryRun> DryRunOf(std::vector<std::string> args) {
   return run;
 }
 
-// Runs the command itself; gives its exit status and what it wrote to stderr.
-int Command(const std::string& args, std::string* err = nullptr) {
+// Runs the command itself; gives its exit status and what it wrote to stderr (and stdout).
+int Command(const std::string& args, std::string* err = nullptr, std::string* out = nullptr) {
   const fs::path errFile = fs::temp_directory_path() / ("zim-sim-err-" + std::to_string(::getpid()));
+  const fs::path outFile = fs::temp_directory_path() / ("zim-sim-out-" + std::to_string(::getpid()));
   const std::string cmd =
-      std::string(TARN_BIN_DIR) + "/zim-sim " + args + " >/dev/null 2>" + errFile.string();
+      std::string(TARN_BIN_DIR) + "/zim-sim " + args + " >" + outFile.string() + " 2>" + errFile.string();
   const int status = std::system(cmd.c_str());
-  if (err != nullptr) {
-    std::ifstream in(errFile);
-    err->assign(std::istreambuf_iterator<char>(in), {});
+  for (auto [file, text] : {std::pair{errFile, err}, std::pair{outFile, out}}) {
+    if (text != nullptr) {
+      std::ifstream in(file);
+      text->assign(std::istreambuf_iterator<char>(in), {});
+    }
+    fs::remove(file);
   }
-  fs::remove(errFile);
   return WEXITSTATUS(status);
+}
+
+// A folder of made-up dumps, removed at the end of the test.
+class DumpFolder {
+ public:
+  DumpFolder() : path_(fs::temp_directory_path() / ("zim-sim-dumps-" + std::to_string(::getpid()))) {
+    fs::create_directories(path_);
+  }
+  ~DumpFolder() { fs::remove_all(path_); }
+  std::string Add(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
+    std::ofstream(path_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return (path_ / name).string();
+  }
+  std::string path() const { return path_.string(); }
+  std::string Path(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+// A table whose third structure is a token table holding token 92 on the demo banks' first ports.
+sim::SmbiosBuilder TokenTable() {
+  sim::SmbiosBuilder b;
+  b.Add(1, 0x100, {1, 2}, {"Tarn", "X"}).Add(3, 0x300, {1, 3, 0, 2}, {"Tarn", "TAG"});
+  b.TokenTable(0xD400, 0x70, 0x71, 0, 0x10, 0x2D, 0x2E, {{93, 0x78, 0xBF, 0x00}, {92, 0x78, 0xBF, 0x40}});
+  b.EndOfTable(0x7F00);
+  return b;
 }
 
 TEST(DryRunTest, DemoMachineEndsInARestartWithToken92Set) {
@@ -97,6 +133,104 @@ TEST(DryRunTest, CapturedTableWithoutTokenTableFailsWithErr3AndReleases) {
   auto run = DryRunOf({"--smbios", table.string(), "--entry-at", "0xFFFF0"});
   EXPECT_EQ(run->report.runs[0].errorCode, "ERR3");
   EXPECT_EQ(run->machine.varn.released, (std::vector<std::int32_t>{1}));
+}
+
+TEST(DryRunTest, ADumpIsReadWhereItsEntryPointPutsTheTableAndWalkedByItsPublishedCount) {
+  const DumpFolder dumps;
+  const auto table = TokenTable();
+  using Kind = sim::EntryPointKind;
+  const struct {
+    std::string file;
+    std::vector<std::string> options;
+    std::string errorCode;
+  } cases[] = {
+      {dumps.Add("at20.bin", table.DumpBin()), {}, ""},
+      {dumps.Add("at40.bin", table.DumpBin(Kind::Smbios2, 0x40)), {}, ""},
+      // The token table is the third structure: a count of 2 ends the walk before it.
+      {dumps.Add("short.bin", table.DumpBin(Kind::Smbios2, 0x20, 2)), {}, "ERR3"},
+      {dumps.Add("v3.bin", table.DumpBin(Kind::Smbios3, 0x20)), {}, ""},
+      {dumps.Path("v3.bin"), {"--no-assumed-entry"}, "ERR3"},
+      {dumps.Add("legacy.bin", table.DumpBin(Kind::Legacy, 0x20)), {"--no-assumed-entry"}, "ERR3"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--smbios", c.file};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    auto run = DryRunOf(args);
+    SCOPED_TRACE(c.file);
+    EXPECT_EQ(run->report.runs[0].errorCode, c.errorCode);
+    EXPECT_EQ(run->machine.cmos[0x70].bytes[0x78] & 0x40, c.errorCode.empty() ? 0x40 : 0);
+  }
+  sim::Machine m;
+  sim::DumpInfo info;
+  ASSERT_EQ(sim::LoadDumpFile(m, dumps.Path("short.bin"), {}, &info), "");
+  const auto notes = zimsim::TableNotes("short.bin", info);
+  EXPECT_NE(notes[1].find("publishes 2 structures, the table holds 4"), std::string::npos) << notes[1];
+}
+
+TEST(PreflightTest, ARowForEveryCapturedTableWithItsCountsAndTheSameRowsInJson) {
+  const auto files = tarn_test::SharedTables();
+  TARN_REQUIRE_SHARED_TABLES(files);
+  // The structures each source recorded, by file.
+  std::map<std::string, int> recorded;
+  std::ifstream sources(tarn_test::SharedTablesDir() / "SOURCES.tsv");
+  for (std::string line; std::getline(sources, line);) {
+    std::vector<std::string> f;
+    std::stringstream fields(line);
+    for (std::string v; std::getline(fields, v, '\t');) f.push_back(v);
+    if (f.size() > 6 && f[6] != "structures") recorded[f[0]] = std::stoi(f[6]);
+  }
+  std::vector<std::string> paths;
+  for (const auto& p : files) paths.push_back(p.string());
+  const auto rows = zimsim::PreflightRows(paths, zimsim::Options{});
+  ASSERT_EQ(rows.size(), files.size());
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.file);
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(r.dump.foundCount, recorded[fs::path(r.file).filename().string()]);
+    EXPECT_EQ(r.Outcome(), "ERR3: no token table") << "none of these machines has one";
+  }
+  std::string json, err;
+  EXPECT_EQ(Command("--preflight " + tarn_test::SharedTablesDir().string() + " --json -", &err, &json), 1)
+      << "SOURCES.tsv is no dump";
+  for (const auto& r : rows)
+    EXPECT_NE(json.find("{\"file\": \"" + r.file + "\", \"smbios\": \"" + r.dump.version), std::string::npos)
+        << r.file;
+  EXPECT_NE(json.find("SOURCES.tsv\", \"outcome\": \"error\""), std::string::npos);
+}
+
+TEST(PreflightTest, RowsForMadeUpMachinesAndADamagedFile) {
+  const DumpFolder dumps;
+  const auto table = TokenTable();
+  dumps.Add("a-flash.bin", table.DumpBin(sim::EntryPointKind::Smbios2, 0x40));
+  dumps.Add("b-short.bin", table.DumpBin(sim::EntryPointKind::Smbios2, 0x20, 2));
+  auto cut = table.DumpBin();
+  cut.resize(cut.size() - 3);
+  dumps.Add("c-cut.bin", cut);
+  dumps.Add("d-v3.bin", table.DumpBin(sim::EntryPointKind::Smbios3, 0x20));
+  zimsim::Options options;
+  const auto rows = zimsim::PreflightRows(zimsim::PreflightFiles({dumps.path()}), options, {}, 2);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0].Outcome(), "flash: token 92 set, restart");
+  ASSERT_EQ(rows[0].tables.size(), 1u);
+  EXPECT_EQ(rows[0].tables[0].structure, 3);
+  ASSERT_TRUE(rows[0].token.has_value());
+  EXPECT_EQ(rows[0].token->location, 0x78);
+  EXPECT_EQ(rows[0].token->orValue, 0x40);
+  EXPECT_EQ(rows[1].Outcome(),
+            "ERR3: the published structure count (2) stops the walk before token table 1 (structure 3)");
+  EXPECT_FALSE(rows[1].tables[0].reached);
+  EXPECT_NE(rows[2].Outcome().find("runs past the end of the file"), std::string::npos) << rows[2].Outcome();
+  EXPECT_TRUE(rows[3].flash && rows[3].dump.assumed2x);
+  options.assume2x = false;
+  EXPECT_EQ(zimsim::PreflightRows({dumps.Path("d-v3.bin")}, options)[0].Outcome(),
+            "ERR3: no entry point: the dump has only its 3.x one, and none is assumed");
+
+  std::string out, err;
+  EXPECT_EQ(Command("--preflight " + dumps.path(), &err, &out), 1) << err;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2 + 4) << out;
+  EXPECT_EQ(Command("--preflight " + dumps.Path("a-flash.bin") + " " + dumps.Path("d-v3.bin")), 0);
+  EXPECT_EQ(Command("--preflight " + dumps.path() + " --image x.hdr", &err), 2);
+  EXPECT_NE(err.find("--image does not apply to --preflight"), std::string::npos) << err;
 }
 
 TEST(DryRunTest, CancelledAtThePowerPrompt) {

@@ -2,6 +2,7 @@
 // looks like a real BIOS's.
 #include <gtest/gtest.h>
 
+#include "platform/sim/dump_loader.h"
 #include "platform/sim/smbios_builder.h"
 #include "support/shared_tables.h"
 #include "support/zim_machine.h"

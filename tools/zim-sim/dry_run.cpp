@@ -97,13 +97,19 @@ std::string ReadError(const std::string& path, const char* what) { return path +
 
 const char* Usage() {
   return R"(usage: zim-sim [OPTION]...
+       zim-sim --preflight FILE|DIR... [--entry-at ADDR] [--cmos PORT=FILE]... [--no-assumed-entry]
+               [--json FILE|-]
 Runs ZIM, as a person would see it, against a simulated machine and reports what would happen to the
 real one. With no options: the built-in demo machine (a table with token tables, valid CMOS, the state
 key holding a cleanup command, an image beside the program, the driver loaded, AC online).
 
 machine
-  --smbios FILE          the SMBIOS table from a `dmidecode --dump-bin` file
+  --smbios FILE          the SMBIOS table from a `dmidecode --dump-bin` file (2.x, 3.x or legacy
+                         entry point; the table where the entry point puts it)
   --entry-at ADDR        paragraph of the entry point written for the table (default 0xF0000)
+  --no-assumed-entry     a dump with only a 3.x or legacy entry point gets that one alone, as on a
+                         machine without a 2.x entry point (ZIM then finds no table); by default a
+                         2.x entry point over the same table is assumed, and the transcript says so
   --phys ADDR=FILE       place the file's bytes in physical memory at ADDR, after the table
   --cmos PORT=FILE       a 256-byte CMOS bank behind index port PORT (data port PORT+1); repeatable;
                          when given, the demo banks are not used
@@ -127,6 +133,13 @@ run and output
   --json FILE|-          the final state as JSON
   --save DIR             final CMOS banks (PORT.bin), registry (registry.reg), staged images, transcript
 Exit status: 0 restart requested, 1 failed with an error code, 3 cancelled, 2 bad usage or input.
+
+pre-flight
+  --preflight FILE|DIR...  the token search and write of token 92 on every dump given (a folder:
+                         every file in it), one row each as a Markdown table (--json: the same rows);
+                         CMOS banks from --cmos, else blank banks with valid checksums behind each
+                         token table's ports. Exit status: 0 every file gave an outcome, 1 some could
+                         not be read, 2 bad usage.
 )";
 }
 
@@ -136,12 +149,19 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
     value = argv[++i];
     return {};
   };
+  bool preflight = false;
+  std::vector<std::string> arguments, given;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     std::string v, err;
     long long n = 0;
+    if (a.rfind("--", 0) == 0) given.push_back(a);
     if (a == "--help" || a == "-h") {
       o.help = true;
+    } else if (a == "--preflight") {
+      preflight = true;
+    } else if (a == "--no-assumed-entry") {
+      o.assume2x = false;
     } else if (a == "--no-image") {
       o.noImage = true;
     } else if (a == "--stage-fails") {
@@ -231,23 +251,35 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
         return "unknown option " + a;
       }
     } else {
-      return "unexpected argument " + a;
+      arguments.push_back(a);
     }
   }
+  if (preflight) {
+    for (const std::string& g : given)
+      if (g != "--preflight" && g != "--entry-at" && g != "--cmos" && g != "--no-assumed-entry" &&
+          g != "--json" && g != "--help")
+        return g + " does not apply to --preflight";
+    if (arguments.empty() && !o.help) return "--preflight needs a FILE or DIR";
+    o.preflight = arguments;
+    return {};
+  }
+  if (!arguments.empty()) return "unexpected argument " + arguments.front();
   if (o.noImage && !o.images.empty()) return "--no-image and --image exclude each other";
   return {};
 }
 
-std::string BuildMachine(const Options& o, sim::Machine& m) {
+std::string BuildMachine(const Options& o, sim::Machine& m, sim::DumpInfo* table) {
   std::vector<std::uint8_t> bytes;
   zim_host::LoadProgramResources(m.user);
   // Hardware: the demo table and banks, or what the options bring.
   sim::BuildDemoHardware(m, o.entryAt);
   if (!o.smbios.empty()) {
-    if (!sim::ReadFileBytes(o.smbios, bytes)) return ReadError(o.smbios, "cannot be read");
     m.memory = sim::PhysicalMemory{};
-    const std::string problem = sim::LoadDumpBin(m, bytes, o.entryAt);
-    if (!problem.empty()) return o.smbios + ": " + problem;
+    sim::DumpPlacement placement;
+    placement.entryAt = o.entryAt;
+    placement.assume2x = o.assume2x;
+    const std::string problem = sim::LoadDumpFile(m, o.smbios, placement, table);
+    if (!problem.empty()) return problem;
   }
   for (const PhysFile& p : o.phys) {
     if (!sim::ReadFileBytes(p.path, bytes)) return ReadError(p.path, "cannot be read");
@@ -437,9 +469,39 @@ Report Run(const Options& o, sim::Machine& m) {
   return report;
 }
 
+std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo& d) {
+  const std::string kind = sim::EntryPointName(d.kind);
+  std::vector<std::string> notes;
+  notes.push_back("SMBIOS " + d.version + ", " + kind + " entry point; table of " +
+                  std::to_string(d.tableLength) + " bytes at file offset " + Hex(d.tableOffset) +
+                  ", loaded at " + Hex(d.tableAddress) +
+                  "; structures: " + (d.publishedCount ? std::to_string(*d.publishedCount) : "none") +
+                  " published, " + std::to_string(d.foundCount) + " found");
+  if (d.CountDiffers())
+    notes.push_back("the entry point publishes " + std::to_string(*d.publishedCount) +
+                    " structures, the table holds " + std::to_string(d.foundCount) +
+                    ": ZIM walks the table by the published count");
+  if (d.kind == sim::EntryPointKind::Smbios2) {
+    notes.push_back("2.x entry point as published, at " + Hex(d.entryAt));
+  } else if (d.assumed2x) {
+    notes.push_back("assumed: a 2.x entry point at " + Hex(d.entryAt) + " over the same table, which " +
+                    BaseName(file) + " does not publish; on a machine with only its " + kind +
+                    " entry point ZIM finds no table and ends with ERR3 (--no-assumed-entry runs without "
+                    "this assumption)");
+  } else {
+    notes.push_back("only the " + kind + " entry point, at " + Hex(d.entryAt) +
+                    ", and no 2.x entry point (--no-assumed-entry): ZIM finds no table");
+  }
+  return notes;
+}
+
 std::string Transcript(const Report& report, const sim::Machine& m) {
   std::ostringstream t;
   int n = 0;
+  if (report.table) {
+    t << "== the table: " << report.tableFile << "\n";
+    for (const std::string& note : TableNotes(report.tableFile, *report.table)) t << note << "\n";
+  }
   for (const RunReport& r : report.runs) {
     t << "== run " << ++n << ": " << r.commandLine << "\n";
     for (const std::string& c : r.ranAtStart) t << "at start, the platform ran: " << c << "\n";
@@ -493,7 +555,26 @@ std::uint32_t Crc32(const std::vector<std::uint8_t>& data) {
 
 std::string ToJson(const Report& report, const sim::Machine& m) {
   Json j;
-  j.BeginObject().Key("runs").BeginArray();
+  j.BeginObject();
+  if (report.table) {
+    const sim::DumpInfo& d = *report.table;
+    j.Key("table").BeginObject();
+    j.Key("file").String(report.tableFile);
+    j.Key("smbios").String(d.version);
+    j.Key("entry_point").String(sim::EntryPointName(d.kind));
+    j.Key("entry_point_at").String(Hex(d.entryAt));
+    j.Key("assumed_2x_entry_point").Bool(d.assumed2x);
+    j.Key("structures").BeginObject().Key("published");
+    if (d.publishedCount)
+      j.Number(*d.publishedCount);
+    else
+      j.Null();
+    j.Key("found").Number(d.foundCount).Key("differ").Bool(d.CountDiffers()).EndObject();
+    j.Key("table_offset").Number(d.tableOffset);
+    j.Key("table_length").Number(d.tableLength);
+    j.EndObject();
+  }
+  j.Key("runs").BeginArray();
   for (const RunReport& r : report.runs) {
     j.BeginObject();
     j.Key("command_line").String(r.commandLine);

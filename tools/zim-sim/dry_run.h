@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/sim/dump_loader.h"
 #include "platform/sim/machine.h"
 
 namespace zimsim {
@@ -28,6 +30,7 @@ struct FailSpec {
 struct Options {
   std::string smbios;  // dump file; empty: the demo table
   std::uint32_t entryAt = 0xF0000;
+  bool assume2x = true;  // a 3.x or legacy dump also gets a 2.x entry point (--no-assumed-entry: not)
   std::vector<PhysFile> phys;
   std::vector<CmosFile> cmos;
   std::vector<std::string> images;  // image files, in listing order; empty: the demo image
@@ -48,6 +51,7 @@ struct Options {
   std::string json;  // file, "-" for stdout, empty for none
   std::string save;  // folder, empty for none
   bool help = false;
+  std::vector<std::string> preflight;  // --preflight: the files and folders to look at
 };
 
 // Parses the command line; an empty result means success, else the message for the user.
@@ -55,8 +59,9 @@ std::string ParseOptions(int argc, char** argv, Options& options);
 const char* Usage();
 
 // Builds the machine the options describe; an empty result means success, else a one-line message
-// naming the file and what is wrong with it.
-std::string BuildMachine(const Options& options, sim::Machine& machine);
+// naming the file and what is wrong with it. With --smbios, `table` (when given) tells what the dump
+// publishes and holds and where it went.
+std::string BuildMachine(const Options& options, sim::Machine& machine, sim::DumpInfo* table = nullptr);
 
 struct CmosWrite {
   std::uint16_t indexPort = 0;
@@ -102,7 +107,13 @@ struct RunReport {
 
 struct Report {
   std::vector<RunReport> runs;
+  std::string tableFile;               // the --smbios file, empty for the demo table
+  std::optional<sim::DumpInfo> table;  // what it publishes and holds
 };
+
+// What the transcript says about a loaded dump, one line each: its entry point and counts, a
+// published count that differs from the structures found, and an assumed 2.x entry point.
+std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo& table);
 
 // Runs ZIM as many times as the options allow: after an accepted restart the platform runs the
 // RunOnce values, and a "ZIM" value starts the program again with its command line.

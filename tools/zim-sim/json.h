@@ -23,6 +23,7 @@ class Json {
   Json& String(const std::string& s) { return Raw(Quote(s)); }
   Json& Number(long long v) { return Raw(std::to_string(v)); }
   Json& Bool(bool v) { return Raw(v ? "true" : "false"); }
+  Json& Null() { return Raw("null"); }
   const std::string& Text() const { return out_; }
 
   static std::string Quote(const std::string& s) {

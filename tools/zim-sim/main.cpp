@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "tools/zim-sim/dry_run.h"
+#include "tools/zim-sim/preflight.h"
 
 int main(int argc, char** argv) {
   zimsim::Options options;
@@ -16,8 +17,10 @@ int main(int argc, char** argv) {
     std::fputs(zimsim::Usage(), stdout);
     return 0;
   }
+  if (!options.preflight.empty()) return zimsim::Preflight(options);
   sim::Machine machine;
-  const std::string inputError = zimsim::BuildMachine(options, machine);
+  sim::DumpInfo table;
+  const std::string inputError = zimsim::BuildMachine(options, machine, &table);
   if (!inputError.empty()) {
     std::fprintf(stderr, "zim-sim: %s\n", inputError.c_str());
     return 2;
@@ -26,6 +29,10 @@ int main(int argc, char** argv) {
   {
     sim::Install installed(machine);
     report = zimsim::Run(options, machine);
+  }
+  if (!options.smbios.empty()) {
+    report.tableFile = options.smbios;
+    report.table = table;
   }
   const std::string transcript = zimsim::Transcript(report, machine);
   if (options.json == "-") {

@@ -2,8 +2,11 @@
 
    It serves a simulated machine that the test writes to C:\varn\machine.bin before the driver loads
    (see machine_writer.cpp for the format): physical-memory regions, CMOS banks behind index/data port
-   pairs, and the answer of the stage control. It answers the five controls with the buffer layouts
-   that ZIM and TARNSYS use, and leaves a record of what happened in C:\varn:
+   pairs, and the answer of the stage control. The regions are every page that the dry run's machine
+   holds, below 1 MiB and past it alike (memory past 1 MiB is RAM, as on a PC, so the tail of an entry
+   point in the last paragraph is there); any other byte reads as 0, as in the dry run. It answers the
+   five controls with the buffer layouts that ZIM and TARNSYS use, and leaves a record of what
+   happened in C:\varn:
      log.txt          one line per load, open, port write, staged image, release, close and unload;
                       "counts" lines carry the controls received per code since the load
      cmos-0xPP.bin    each CMOS bank (256 bytes) after every write; read back at the next load, as
@@ -187,7 +190,8 @@ static const char* LoadMachine(void) {
   return NULL;
 }
 
-/* A byte of physical memory: the last region that covers it, else 0 (nothing there). */
+/* A byte of physical memory: the last region that covers it, else 0 (nothing there). The address
+   wraps at 4 GiB, as the dry run's memory does. */
 static UCHAR ReadPhysical(ULONG address) {
   for (ULONG i = g.regionCount; i-- > 0;) {
     const REGION* r = &g.regions[i];

@@ -1,0 +1,211 @@
+#include "platform/sim/dump_loader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+std::uint16_t Le16(const std::uint8_t* b) { return static_cast<std::uint16_t>(b[0] | (b[1] << 8)); }
+std::uint32_t Le32(const std::uint8_t* b) {
+  return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+         (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+void Put32(std::uint8_t* b, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Sets the byte at `at` so that the `size` bytes from `from` add up to 0 modulo 256.
+void FixChecksum(std::uint8_t* bytes, std::size_t from, std::size_t size, std::size_t at) {
+  bytes[at] = 0;
+  std::uint8_t sum = 0;
+  for (std::size_t i = from; i < from + size; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);
+  bytes[at] = static_cast<std::uint8_t>(0x100 - sum);
+}
+
+std::string Hex(std::uint64_t v) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+struct Walk {
+  std::uint16_t count = 0;
+  std::uint16_t largest = 0;
+};
+
+// Walks the table the way a careful reader does: stops at a header shorter than 4 bytes, at a string
+// area with no terminator, at the end of the data, and (for a 3.x table) after the end-of-table
+// structure. Counts the structures passed and the largest of them.
+Walk WalkStructures(const std::uint8_t* table, std::size_t size, bool stopAtEnd) {
+  Walk w;
+  std::size_t p = 0;
+  while (p + 4 <= size && w.count < 0xFFFF) {
+    const std::uint8_t type = table[p];
+    const std::uint8_t length = table[p + 1];
+    if (length < 4) break;
+    std::size_t q = p + length;
+    while (q + 1 < size && (table[q] != 0 || table[q + 1] != 0)) ++q;
+    if (q + 1 >= size) break;
+    ++w.count;
+    w.largest = static_cast<std::uint16_t>(
+        std::min<std::size_t>(0xFFFF, std::max<std::size_t>(w.largest, q + 2 - p)));
+    if (type == 127 && stopAtEnd) break;
+    p = q + 2;
+  }
+  return w;
+}
+
+}  // namespace
+
+const char* EntryPointName(EntryPointKind kind) {
+  switch (kind) {
+    case EntryPointKind::Smbios2:
+      return "2.x";
+    case EntryPointKind::Smbios3:
+      return "3.x";
+    case EntryPointKind::Legacy:
+      break;
+  }
+  return "legacy";
+}
+
+std::string LoadDump(Machine& machine, const std::vector<std::uint8_t>& file, const DumpPlacement& placement,
+                     DumpInfo* infoOut) {
+  const std::uint32_t entryAt = placement.entryAt;
+  if (entryAt < 0xF0000 || entryAt > 0xFFFF0 || (entryAt & 0xF) != 0)
+    return "the entry point must go to a paragraph in 0xF0000-0xFFFF0";
+  const std::size_t size = file.size();
+  const std::uint8_t* f = file.data();
+
+  DumpInfo info;
+  std::uint64_t offset = 0;    // of the table in the file
+  std::uint64_t declared = 0;  // its length as published
+  std::vector<std::uint8_t> entry;
+  char version[16];
+  if (size >= 4 && std::memcmp(f, "_SM_", 4) == 0) {
+    info.kind = EntryPointKind::Smbios2;
+    if (size < 0x1F) return "too short for its 2.x entry point (31 bytes)";
+    if (f[5] > 0x20) return "its 2.x entry point length (" + Hex(f[5]) + ") is larger than 32 bytes";
+    std::snprintf(version, sizeof version, "%u.%u", f[6], f[7]);
+    declared = Le16(f + 0x16);
+    offset = Le32(f + 0x18);
+    info.publishedCount = Le16(f + 0x1C);
+    const std::size_t kept = std::max<std::size_t>(0x1F, f[5]);
+    if (size < kept) return "too short for its 2.x entry point (" + std::to_string(kept) + " bytes)";
+    entry.assign(f, f + kept);
+  } else if (size >= 5 && std::memcmp(f, "_SM3_", 5) == 0) {
+    info.kind = EntryPointKind::Smbios3;
+    if (size < 0x18) return "too short for its 3.x entry point (24 bytes)";
+    std::snprintf(version, sizeof version, "%u.%u.%u", f[7], f[8], f[9]);
+    declared = Le32(f + 0x0C);
+    offset = Le32(f + 0x10) | (static_cast<std::uint64_t>(Le32(f + 0x14)) << 32);
+    entry.assign(f, f + 0x18);
+  } else if (size >= 5 && std::memcmp(f, "_DMI_", 5) == 0) {
+    info.kind = EntryPointKind::Legacy;
+    if (size < 0x0F) return "too short for its legacy entry point (15 bytes)";
+    std::snprintf(version, sizeof version, "%u.%u", f[0x0E] >> 4, f[0x0E] & 0xF);
+    declared = Le16(f + 6);
+    offset = Le32(f + 8);
+    info.publishedCount = Le16(f + 0x0C);
+    entry.assign(f, f + 0x0F);
+  } else {
+    return size < 0x0F ? "too short for an SMBIOS entry point"
+                       : "no SMBIOS entry point (_SM_, _SM3_ or _DMI_) at offset 0";
+  }
+  info.version = version;
+
+  // The table, where the entry point puts it. A 3.x length is only a maximum, and the data may end
+  // sooner; any other length is exact.
+  if (offset >= size)
+    return "its " + std::string(EntryPointName(info.kind)) + " entry point puts the table at offset " +
+           Hex(offset) + ", past the end of the file (" + std::to_string(size) + " bytes)";
+  const std::size_t available = size - static_cast<std::size_t>(offset);
+  std::size_t length = static_cast<std::size_t>(declared);
+  if (info.kind == EntryPointKind::Smbios3)
+    length = static_cast<std::size_t>(std::min<std::uint64_t>(declared, available));
+  if (length == 0) return "its structure table is empty";
+  if (length > available)
+    return "its structure table (" + std::to_string(length) + " bytes at offset " + Hex(offset) +
+           ") runs past the end of the file (" + std::to_string(size) + " bytes)";
+  const std::uint8_t* table = f + offset;
+  const Walk walk = WalkStructures(table, length, info.kind == EntryPointKind::Smbios3);
+  info.foundCount = walk.count;
+  info.tableOffset = static_cast<std::uint32_t>(offset);
+  info.tableLength = static_cast<std::uint32_t>(length);
+  info.entryAt = entryAt;
+  info.tableAddress = placement.tableAddress;
+
+  // The entry point that memory gets.
+  std::vector<std::uint8_t> ep;
+  if (info.kind == EntryPointKind::Smbios2) {
+    // As published, pointed at the table's new address; the checksums the file carries were made
+    // for its own address.
+    ep = entry;
+    Put32(ep.data() + 0x18, placement.tableAddress);
+    FixChecksum(ep.data(), 0x10, 0x0F, 0x15);
+    if (ep[5] > 4) FixChecksum(ep.data(), 0, ep[5], 4);
+    info.has2x = true;
+  } else if (placement.assume2x) {
+    if (length > 0xFFFF) return "its structure table is longer than a 2.x entry point can describe";
+    std::uint8_t major = 0, minor = 0;
+    std::uint16_t count = walk.count;
+    if (info.kind == EntryPointKind::Smbios3) {
+      major = entry[7];
+      minor = entry[8];
+    } else {
+      major = static_cast<std::uint8_t>(entry[0x0E] >> 4);
+      minor = static_cast<std::uint8_t>(entry[0x0E] & 0xF);
+      count = *info.publishedCount;
+    }
+    const auto made = MakeEntryPoint(placement.tableAddress, static_cast<std::uint16_t>(length), count, major,
+                                     minor, walk.largest);
+    ep.assign(made.begin(), made.end());
+    info.assumed2x = true;
+    info.has2x = true;
+  } else if (info.kind == EntryPointKind::Smbios3) {
+    ep = entry;
+    Put32(ep.data() + 0x10, placement.tableAddress);
+    Put32(ep.data() + 0x14, 0);
+    FixChecksum(ep.data(), 0, std::clamp<std::size_t>(ep[6], 6, ep.size()), 5);
+  } else {
+    ep = entry;
+    Put32(ep.data() + 8, placement.tableAddress);
+    FixChecksum(ep.data(), 0, ep.size(), 5);
+  }
+  const std::uint64_t tableEnd = std::uint64_t{placement.tableAddress} + length;
+  if (tableEnd > 0x100000000ULL) return "its structure table would run past the 4 GiB address space";
+  if (tableEnd > entryAt && placement.tableAddress < std::uint64_t{entryAt} + ep.size())
+    return "the structure table would overlap the entry point";
+
+  machine.memory.Write(placement.tableAddress, table, length);
+  machine.memory.Write(entryAt, ep);
+  if (infoOut != nullptr) *infoOut = std::move(info);
+  return {};
+}
+
+std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file, std::uint32_t entryAt,
+                        std::uint32_t tableAddress) {
+  DumpPlacement placement;
+  placement.entryAt = entryAt;
+  placement.tableAddress = tableAddress;
+  return LoadDump(machine, file, placement);
+}
+
+std::string LoadDumpFile(Machine& machine, const std::string& path, const DumpPlacement& placement,
+                         DumpInfo* info) {
+  std::vector<std::uint8_t> file;
+  errno = 0;
+  if (!ReadFileBytes(path, file)) {
+    const int error = errno;
+    return path + ": cannot be read" +
+           (error != 0 ? std::string(": ") + std::strerror(error) : std::string());
+  }
+  const std::string problem = LoadDump(machine, file, placement, info);
+  return problem.empty() ? problem : path + ": " + problem;
+}
+
+}  // namespace sim

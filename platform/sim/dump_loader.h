@@ -1,0 +1,60 @@
+// Loads `dmidecode --dump-bin` files into a simulated machine's physical memory, reading them as
+// dmidecode reads them: the entry point at offset 0 (2.x `_SM_`, 3.x `_SM3_` or the legacy `_DMI_`),
+// the structure table at the file offset that the entry point gives. The zim-sim dry run, the
+// stand-in driver's machine writer, the tarnsys command and libtarnsys.so all load through here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/machine.h"
+
+namespace sim {
+
+enum class EntryPointKind { Smbios2, Smbios3, Legacy };
+
+// Where the loader puts a dump, and whether a dump without a 2.x entry point gets one.
+struct DumpPlacement {
+  std::uint32_t entryAt = kDefaultEntryPoint;  // a paragraph in 0xF0000-0xFFFF0
+  std::uint32_t tableAddress = kDefaultTableAddress;
+  // A 3.x or legacy dump also gets a 2.x entry point over the same table, as on a machine that
+  // publishes both. False: it gets only its own entry point, as published.
+  bool assume2x = true;
+};
+
+// What a dump publishes and holds, and what the loader made of it.
+struct DumpInfo {
+  EntryPointKind kind = EntryPointKind::Smbios2;
+  std::string version;                          // "2.7", "3.3.0"; the legacy form's from its BCD revision
+  std::optional<std::uint16_t> publishedCount;  // the structure count of a 2.x or legacy entry point
+  std::uint16_t foundCount = 0;                 // the structures that the table holds
+  std::uint32_t tableOffset = 0;                // where the table starts in the file
+  std::uint32_t tableLength = 0;                // bytes of the table loaded
+  std::uint32_t entryAt = 0;                    // where the entry point went
+  std::uint32_t tableAddress = 0;               // where the table went
+  bool assumed2x = false;  // a 2.x entry point was written that the file does not publish
+  bool has2x = false;      // memory holds a 2.x entry point for the table
+
+  bool CountDiffers() const { return publishedCount && *publishedCount != foundCount; }
+};
+
+const char* EntryPointName(EntryPointKind kind);  // "2.x", "3.x", "legacy"
+
+// Loads the dump: the table to `placement.tableAddress`, an entry point with both checksums valid to
+// `placement.entryAt`. A 2.x dump keeps its entry point as published (length, version, maximum
+// structure size, structure count), only pointed at the table's new address; a 3.x or legacy dump
+// gets a 2.x entry point over the same table unless `assume2x` is false. Nothing is read past the
+// end of the file, and nothing is written to memory unless the whole dump loads. Gives an empty text
+// on success, else what is wrong with the data in one line.
+std::string LoadDump(Machine& machine, const std::vector<std::uint8_t>& file,
+                     const DumpPlacement& placement = {}, DumpInfo* info = nullptr);
+std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file,
+                        std::uint32_t entryAt = kDefaultEntryPoint,
+                        std::uint32_t tableAddress = kDefaultTableAddress);
+// Reads and loads the file; a reason names the file ("PATH: ...").
+std::string LoadDumpFile(Machine& machine, const std::string& path, const DumpPlacement& placement = {},
+                         DumpInfo* info = nullptr);
+
+}  // namespace sim

@@ -1,0 +1,464 @@
+#include "tools/zim-sim/preflight.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "tools/zim-sim/json.h"
+#include "zim/app/bios_upgrade.h"
+#include "zim/driver/device_slot.h"
+#include "zim/tokens/token_access.h"
+
+namespace zimsim {
+
+namespace {
+
+constexpr std::uint16_t kToken = 92;
+
+std::string Hex(std::uint64_t v, int digits = 2) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(v));
+  return buf;
+}
+
+std::uint16_t Le16(const std::uint8_t* b) { return static_cast<std::uint16_t>(b[0] | (b[1] << 8)); }
+
+// A token table as the table holds it, read the way a careful reader walks a table.
+struct HeldTable {
+  TokenTableRow row;
+  std::uint32_t offset = 0;  // in the table
+  std::optional<TokenRow> token;
+};
+
+std::vector<HeldTable> HeldTokenTables(const std::uint8_t* table, std::size_t size, bool stopAtEnd) {
+  std::vector<HeldTable> held;
+  std::size_t p = 0;
+  int structure = 0;
+  while (p + 4 <= size) {
+    const std::uint8_t type = table[p];
+    const std::uint8_t length = table[p + 1];
+    if (length < 4) break;
+    std::size_t q = p + length;
+    while (q + 1 < size && (table[q] != 0 || table[q + 1] != 0)) ++q;
+    if (q + 1 >= size) break;
+    ++structure;
+    if (type == CTokenAccess::kTokenTableType && length >= 12) {
+      HeldTable h;
+      h.offset = static_cast<std::uint32_t>(p);
+      h.row.number = static_cast<int>(held.size()) + 1;
+      h.row.structure = structure;
+      h.row.handle = Le16(table + p + 2);
+      h.row.indexPort = Le16(table + p + 4);
+      h.row.dataPort = Le16(table + p + 6);
+      h.row.checksumType = table[p + 8];
+      h.row.rangeStart = table[p + 9];
+      h.row.rangeEnd = table[p + 10];
+      h.row.checksumLocation = table[p + 11];
+      for (std::size_t r = p + 12; r + 5 <= p + length; r += 5) {
+        if (Le16(table + r) != kToken) continue;
+        h.token = TokenRow{h.row.number, table[r + 2], table[r + 3], table[r + 4], false};
+        break;
+      }
+      held.push_back(h);
+    }
+    if (type == 127 && stopAtEnd) break;
+    p = q + 2;
+  }
+  return held;
+}
+
+std::string EntryPointReason(std::uint8_t status) {
+  switch (status) {
+    case 1:
+      return "no entry point: no _SM_ anchor in 0xF0000-0xFFFFF";
+    case 2:
+      return "no entry point: no _SM_ anchor with a valid checksum";
+    case 3:
+      return "no entry point: its table lies outside the first megabyte";
+    default:
+      return "no entry point: a read through the driver failed";
+  }
+}
+
+// One dump: load it, read its token tables, then ZIM's own search and write against it.
+PreflightRow Look(const std::string& path, const Options& options,
+                  const std::map<std::uint16_t, sim::CmosBank>& cmos, win32::HANDLE device) {
+  PreflightRow row;
+  row.file = path;
+  sim::Machine m;
+  m.logCalls = false;
+  m.varn.recordIoctls = false;
+  m.varn.keepStagedImages = false;
+  sim::DumpPlacement placement;
+  placement.entryAt = options.entryAt;
+  placement.assume2x = options.assume2x;
+  std::vector<std::uint8_t> file;
+  errno = 0;
+  if (!sim::ReadFileBytes(path, file)) {
+    const int error = errno;
+    row.error = std::string("cannot be read") + (error != 0 ? std::string(": ") + std::strerror(error) : "");
+    return row;
+  }
+  row.error = sim::LoadDump(m, file, placement, &row.dump);
+  if (!row.error.empty()) return row;
+
+  std::vector<HeldTable> held = HeldTokenTables(file.data() + row.dump.tableOffset, row.dump.tableLength,
+                                                row.dump.kind == sim::EntryPointKind::Smbios3);
+  m.AttachDeviceHandle(device);
+  sim::InstallOnThisThread installed(m);
+
+  // What ZIM's walk reaches: each token table in turn, and the first that holds the token.
+  CTokenAccess access;
+  std::uint8_t entryStatus = 0, walkStatus = 0;
+  std::optional<TokenRow> zimToken;
+  std::uint32_t zimTokenTable = 0;  // the offset of the token table where ZIM found it
+  if (access.FindEntryPoint(&entryStatus)) {
+    for (std::int32_t n = 1; n <= 256 && access.FindTokenStructure(n, &walkStatus); ++n) {
+      const std::uint32_t offset = access.m_dwStructureAddress - row.dump.tableAddress;
+      auto same =
+          std::find_if(held.begin(), held.end(), [&](const HeldTable& h) { return h.offset == offset; });
+      if (same == held.end()) {
+        HeldTable h;
+        h.offset = offset;
+        h.row = TokenTableRow{0,
+                              0,
+                              access.m_wHandle,
+                              access.m_wIndexPort,
+                              access.m_wDataPort,
+                              access.m_btChecksumType,
+                              access.m_btChecksumStart,
+                              access.m_btChecksumEnd,
+                              access.m_btChecksumLocation,
+                              false};
+        same = held.insert(std::upper_bound(held.begin(), held.end(), offset,
+                                            [](std::uint32_t o, const HeldTable& t) { return o < t.offset; }),
+                           h);
+      }
+      same->row.reached = true;
+      std::uint8_t tokenStatus = 0;
+      if (!zimToken && access.FindToken(kToken, &tokenStatus)) {
+        zimToken = TokenRow{0, access.m_btLocation, access.m_btAndMask, access.m_btOrValue, true};
+        zimTokenTable = offset;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    held[i].row.number = static_cast<int>(i) + 1;
+    if (held[i].token) held[i].token->table = held[i].row.number;
+    if (zimToken && held[i].offset == zimTokenTable) zimToken->table = held[i].row.number;
+    row.tables.push_back(held[i].row);
+  }
+  row.token = zimToken;
+  for (const HeldTable& h : held)
+    if (!row.token && h.token) row.token = h.token;
+
+  // CMOS: the banks given, else a blank bank behind each token table's ports (a blank bank's
+  // checksum is 0 under every checksum type, so it is valid).
+  if (!cmos.empty()) {
+    m.cmos = cmos;
+  } else {
+    for (const TokenTableRow& t : row.tables)
+      if (m.cmos.find(t.indexPort) == m.cmos.end()) m.AddCmosBank(t.indexPort, t.dataPort);
+  }
+
+  // The write, as the flash sequence makes it. Where ZIM's own search above found no token, the
+  // same search inside it would find none either: it would fail without writing.
+  if (zimToken) {
+    CBiosUpgrade upgrade;
+    row.flash = upgrade.SetCmosToken(kToken);
+    if (row.flash) return row;
+  }
+  if (!row.dump.has2x) {
+    row.reason = std::string("no entry point: the dump has only its ") + sim::EntryPointName(row.dump.kind) +
+                 " one, and none is assumed";
+  } else if (entryStatus != 0) {
+    row.reason = EntryPointReason(entryStatus);
+  } else if (zimToken) {
+    row.reason = "token 92 does not read back as set";
+  } else if (row.tables.empty()) {
+    row.reason = "no token table";
+  } else if (!row.token) {
+    row.reason = "token 92 absent";
+  } else if (walkStatus == 3) {
+    row.reason = "a string area runs to the table end before token table " + std::to_string(row.token->table);
+  } else {
+    // ZIM examines at least one structure, and at most as many as the entry point publishes.
+    const TokenTableRow& t = row.tables[static_cast<std::size_t>(row.token->table - 1)];
+    const int published = row.dump.publishedCount ? *row.dump.publishedCount : row.dump.foundCount;
+    if (t.structure > std::max(published, 1))
+      row.reason = "the published structure count (" + std::to_string(published) +
+                   (row.dump.publishedCount ? "" : ", as found") + ") stops the walk before token table " +
+                   std::to_string(t.number) + " (structure " + std::to_string(t.structure) + ")";
+    else
+      row.reason = "ZIM's walk does not reach token table " + std::to_string(t.number) +
+                   ": a damaged structure before it";
+  }
+  return row;
+}
+
+PreflightRow LookSafely(const std::string& path, const Options& options,
+                        const std::map<std::uint16_t, sim::CmosBank>& cmos, win32::HANDLE device) {
+  try {
+    return Look(path, options, cmos, device);
+  } catch (const std::exception& e) {  // a file too large to hold, for one
+    PreflightRow row;
+    row.file = path;
+    row.error = std::string("cannot be read: ") + e.what();
+    return row;
+  }
+}
+
+std::string TablesCell(const PreflightRow& r) {
+  if (r.tables.empty()) return "none";
+  std::string out;
+  for (const TokenTableRow& t : r.tables) {
+    if (!out.empty()) out += "; ";
+    out += "#" + std::to_string(t.number) + " " + Hex(t.indexPort) + "/" + Hex(t.dataPort) + ", checksum " +
+           std::to_string(t.checksumType) + " over " + Hex(t.rangeStart) + "-" + Hex(t.rangeEnd) + " at " +
+           Hex(t.checksumLocation) + (t.reached ? "" : " (not reached)");
+  }
+  return out;
+}
+
+std::string TokenCell(const PreflightRow& r) {
+  if (!r.token) return "absent";
+  const TokenRow& t = *r.token;
+  return "#" + std::to_string(t.table) + ", CMOS " + Hex(t.location) + ", AND " + Hex(t.andMask) + ", OR " +
+         Hex(t.orValue) + (t.reached ? "" : " (not reached)");
+}
+
+std::string EntryCell(const sim::DumpInfo& d) {
+  std::string kind = sim::EntryPointName(d.kind);
+  if (d.assumed2x) kind += ", 2.x assumed";
+  return kind;
+}
+
+std::string Cell(std::string text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '|') out += '\\';
+    out += c == '\n' ? ' ' : c;
+  }
+  return out;
+}
+
+std::string RowJson(const PreflightRow& r) {
+  Json j;
+  j.BeginObject().Key("file").String(r.file);
+  if (!r.error.empty()) {
+    j.Key("outcome").String("error").Key("reason").String(r.error).EndObject();
+    return j.Text();
+  }
+  const sim::DumpInfo& d = r.dump;
+  j.Key("smbios").String(d.version);
+  j.Key("entry_point").String(sim::EntryPointName(d.kind));
+  j.Key("assumed_2x_entry_point").Bool(d.assumed2x);
+  j.Key("structures").BeginObject().Key("published");
+  if (d.publishedCount)
+    j.Number(*d.publishedCount);
+  else
+    j.Null();
+  j.Key("found").Number(d.foundCount).EndObject();
+  j.Key("token_tables").BeginArray();
+  for (const TokenTableRow& t : r.tables)
+    j.BeginObject()
+        .Key("table")
+        .Number(t.number)
+        .Key("structure")
+        .Number(t.structure)
+        .Key("handle")
+        .String(Hex(t.handle, 4))
+        .Key("index_port")
+        .String(Hex(t.indexPort))
+        .Key("data_port")
+        .String(Hex(t.dataPort))
+        .Key("checksum_type")
+        .Number(t.checksumType)
+        .Key("checksum_range")
+        .String(Hex(t.rangeStart) + "-" + Hex(t.rangeEnd))
+        .Key("checksum_location")
+        .String(Hex(t.checksumLocation))
+        .Key("reached")
+        .Bool(t.reached)
+        .EndObject();
+  j.EndArray();
+  j.Key("token_92");
+  if (r.token)
+    j.BeginObject()
+        .Key("table")
+        .Number(r.token->table)
+        .Key("cmos_index")
+        .String(Hex(r.token->location))
+        .Key("and")
+        .String(Hex(r.token->andMask))
+        .Key("or")
+        .String(Hex(r.token->orValue))
+        .Key("reached")
+        .Bool(r.token->reached)
+        .EndObject();
+  else
+    j.Null();
+  j.Key("outcome").String(r.flash ? "flash" : "ERR3");
+  j.Key("reason").String(r.flash ? "token 92 set, restart" : r.reason);
+  j.EndObject();
+  return j.Text();
+}
+
+}  // namespace
+
+std::string PreflightRow::Outcome() const {
+  if (!error.empty()) return "error: " + error;
+  if (flash) return "flash: token 92 set, restart";
+  return "ERR3: " + reason;
+}
+
+std::vector<std::string> PreflightFiles(const std::vector<std::string>& arguments) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> files;
+  for (const std::string& a : arguments) {
+    std::error_code ec;
+    if (!fs::is_directory(a, ec)) {
+      files.push_back(a);
+      continue;
+    }
+    std::vector<std::string> inside;
+    for (const auto& entry : fs::directory_iterator(a, ec))
+      if (entry.is_regular_file(ec)) inside.push_back(entry.path().string());
+    if (ec) {
+      files.push_back(a);  // a folder that cannot be listed gets its row, with the reason
+      continue;
+    }
+    std::sort(inside.begin(), inside.end());
+    files.insert(files.end(), inside.begin(), inside.end());
+  }
+  return files;
+}
+
+std::vector<PreflightRow> PreflightRows(const std::vector<std::string>& files, const Options& options,
+                                        const std::map<std::uint16_t, sim::CmosBank>& cmos, unsigned threads,
+                                        void (*progress)(std::size_t done, std::size_t total)) {
+  std::vector<PreflightRow> rows(files.size());
+  if (files.empty()) return rows;
+  // ZIM keeps its token device handle for the whole process, as on Windows: it is opened once here,
+  // and each dump's machine serves the driver behind that same handle. The threads only read it.
+  sim::Machine opener;
+  opener.logCalls = false;
+  sim::InstallOnThisThread installed(opener);
+  CloseDeviceSlots();
+  const win32::HANDLE device = OpenDeviceOnce(g_tokenDeviceSlot);
+
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  threads = static_cast<unsigned>(std::min<std::size_t>(threads, files.size()));
+  std::atomic<std::size_t> next{0}, done{0};
+  auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < files.size(); done.fetch_add(1))
+      rows[i] = LookSafely(files[i], options, cmos, device);
+  };
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
+  if (progress == nullptr) {
+    work();
+  } else {
+    std::thread last(work);
+    while (done.load() < files.size()) {
+      progress(done.load(), files.size());
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    last.join();
+    progress(files.size(), files.size());
+  }
+  for (std::thread& t : pool) t.join();
+  CloseDeviceSlots();
+  return rows;
+}
+
+std::string PreflightMarkdown(const std::vector<PreflightRow>& rows) {
+  std::string out =
+      "| file | SMBIOS | entry point | structures published / found | token tables | token 92 | outcome |\n"
+      "|---|---|---|---|---|---|---|\n";
+  for (const PreflightRow& r : rows) {
+    if (!r.error.empty()) {
+      out += "| " + Cell(r.file) + " | — | — | — | — | — | " + Cell(r.Outcome()) + " |\n";
+      continue;
+    }
+    const sim::DumpInfo& d = r.dump;
+    out += "| " + Cell(r.file) + " | " + d.version + " | " + EntryCell(d) + " | " +
+           (d.publishedCount ? std::to_string(*d.publishedCount) : "—") + " / " +
+           std::to_string(d.foundCount) + " | " + TablesCell(r) + " | " + TokenCell(r) + " | " +
+           Cell(r.Outcome()) + " |\n";
+  }
+  return out;
+}
+
+std::string PreflightJson(const std::vector<PreflightRow>& rows) {
+  // One row to a line, so that the rows can be read, grepped and compared line by line too.
+  std::string out = "[";
+  for (const PreflightRow& r : rows) {
+    out += out.size() == 1 ? "\n" : ",\n";
+    out += RowJson(r);
+  }
+  return out + (rows.empty() ? "]\n" : "\n]\n");
+}
+
+namespace {
+
+void ShowProgress(std::size_t done, std::size_t total) {
+  if (done < total)
+    std::fprintf(stderr, "\rzim-sim: pre-flight %zu/%zu files", done, total);
+  else
+    std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+int Preflight(const Options& options) {
+  std::map<std::uint16_t, sim::CmosBank> cmos;
+  for (const CmosFile& c : options.cmos) {
+    std::vector<std::uint8_t> bytes;
+    std::string problem;
+    if (!sim::ReadFileBytes(c.path, bytes))
+      problem = c.path + ": cannot be read";
+    else if (bytes.size() != 256)
+      problem = c.path + ": a CMOS bank must be 256 bytes, not " + std::to_string(bytes.size());
+    if (!problem.empty()) {
+      std::fprintf(stderr, "zim-sim: %s\n", problem.c_str());
+      return 2;
+    }
+    sim::CmosBank& bank = cmos[c.indexPort];
+    bank.dataPort = static_cast<std::uint16_t>(c.indexPort + 1);
+    std::copy(bytes.begin(), bytes.end(), bank.bytes.begin());
+  }
+  const std::vector<std::string> files = PreflightFiles(options.preflight);
+  constexpr std::size_t kManyFiles = 100;
+  const bool showProgress = files.size() >= kManyFiles && ::isatty(STDERR_FILENO) == 1;
+  const std::vector<PreflightRow> rows =
+      PreflightRows(files, options, cmos, 0, showProgress ? ShowProgress : nullptr);
+
+  if (options.json == "-") {
+    std::fputs(PreflightJson(rows).c_str(), stdout);
+  } else {
+    std::fputs(PreflightMarkdown(rows).c_str(), stdout);
+    if (!options.json.empty()) {
+      std::ofstream out(options.json, std::ios::binary);
+      out << PreflightJson(rows);
+      if (!out) {
+        std::fprintf(stderr, "zim-sim: %s: cannot be written\n", options.json.c_str());
+        return 2;
+      }
+    }
+  }
+  const bool allRead =
+      std::all_of(rows.begin(), rows.end(), [](const PreflightRow& r) { return r.error.empty(); });
+  return allRead ? 0 : 1;
+}
+
+}  // namespace zimsim

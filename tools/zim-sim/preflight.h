@@ -1,0 +1,69 @@
+// The pre-flight: the dry run's token search and write of token 92 on many captured machines at
+// once, one row per dump: what its entry point publishes, the token tables its table holds, where
+// token 92 is, and whether the real ZIM would flash or end with "ERR3", and why.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/dump_loader.h"
+#include "tools/zim-sim/dry_run.h"
+
+namespace zimsim {
+
+struct TokenTableRow {
+  int number = 0;     // counted from 1 in table order
+  int structure = 0;  // its position among the table's structures, from 1; 0 when only ZIM's walk saw it
+  std::uint16_t handle = 0;
+  std::uint16_t indexPort = 0;
+  std::uint16_t dataPort = 0;
+  std::uint8_t checksumType = 0;
+  std::uint8_t rangeStart = 0;
+  std::uint8_t rangeEnd = 0;
+  std::uint8_t checksumLocation = 0;
+  bool reached = false;  // ZIM's walk of the table reaches it
+};
+
+struct TokenRow {
+  int table = 0;  // the token table that holds it (TokenTableRow::number)
+  std::uint8_t location = 0;
+  std::uint8_t andMask = 0;
+  std::uint8_t orValue = 0;
+  bool reached = false;
+};
+
+struct PreflightRow {
+  std::string file;
+  std::string error;  // the file could not be read as a dump; nothing else is filled
+  sim::DumpInfo dump;
+  std::vector<TokenTableRow> tables;
+  std::optional<TokenRow> token;
+  bool flash = false;  // token 92 set: ZIM would request the restart
+  std::string reason;  // why "ERR3"
+
+  std::string Outcome() const;  // "flash: token 92 set, restart", "ERR3: ..." or "cannot be read: ..."
+};
+
+// The files that FILE|DIR arguments name: a folder gives every file in it, by name.
+std::vector<std::string> PreflightFiles(const std::vector<std::string>& arguments);
+
+// The rows for `files`, in their order, with the entry point at `options.entryAt` (and
+// `options.assume2x`), worked on by `threads` threads (0: one per core). CMOS: `cmos` when it holds
+// banks, else a blank bank behind each token table's ports. `progress`, when given, is called now and
+// then from the calling thread with the count of files done.
+std::vector<PreflightRow> PreflightRows(const std::vector<std::string>& files, const Options& options,
+                                        const std::map<std::uint16_t, sim::CmosBank>& cmos = {},
+                                        unsigned threads = 0,
+                                        void (*progress)(std::size_t done, std::size_t total) = nullptr);
+
+std::string PreflightMarkdown(const std::vector<PreflightRow>& rows);
+std::string PreflightJson(const std::vector<PreflightRow>& rows);
+
+// The whole command: rows, table or JSON, progress on a terminal. Exit status: 0 every file gave an
+// outcome, 1 some could not be read, 2 bad usage or input.
+int Preflight(const Options& options);
+
+}  // namespace zimsim
