@@ -17,7 +17,7 @@
 
 #include "platform/sim/machine.h"
 #include "tarnsys/dll_main.h"
-#include "tarnsys/host/host_machine.h"
+#include "hosts/tarnsys/host_machine.h"
 #include "tarnsys/library_state.h"
 #include "tarnsys/smb_table.h"
 #include "tarnsys/tarnsys.h"

@@ -8,7 +8,7 @@
 
 #include "platform/sim/dump_loader.h"
 #include "platform/sim/smbios_builder.h"
-#include "tarnsys/host/host_machine.h"
+#include "hosts/tarnsys/host_machine.h"
 
 namespace {
 

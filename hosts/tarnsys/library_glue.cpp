@@ -5,7 +5,7 @@
 
 #include "platform/sim/machine.h"
 #include "tarnsys/dll_main.h"
-#include "tarnsys/host/host_machine.h"
+#include "hosts/tarnsys/host_machine.h"
 
 namespace {
 

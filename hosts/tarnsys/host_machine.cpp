@@ -1,4 +1,4 @@
-#include "tarnsys/host/host_machine.h"
+#include "hosts/tarnsys/host_machine.h"
 
 #include <cerrno>
 #include <cstring>
