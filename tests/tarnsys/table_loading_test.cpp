@@ -1,5 +1,6 @@
 // Process attach and detach: the device open on each platform, the driver service steps, the
 // entry-point scan, the table read, and every failure with the state it leaves.
+#include <algorithm>
 #include <cstring>
 
 #include "tarnsys/smb_table.h"
@@ -257,6 +258,24 @@ TEST_F(TableLoadingTest, AFailedTableReadFreesTheBlockAndKeepsTheEntryPoint) {
   EXPECT_FALSE(HasTable());
   EXPECT_TRUE(machine.heapBlocks.empty());
   EXPECT_FALSE(Answers());
+}
+
+TEST_F(TableLoadingTest, ADriverThatWritesLessThanTheTableLeavesZerosInTheCopyNotHeapBytes) {
+  sim::SmbiosBuilder b;
+  b.Add(3, 0x0300, {1, 3, 0, 2}, {"M", std::string(40, 'S')});
+  machine.memory.Write(kTableAt, b.Bytes());
+  const auto length = static_cast<std::uint16_t>(b.Bytes().size());
+  machine.memory.Write(0xF0000, EntryPoint(length));
+  machine.heapFill = 0xA5;
+  machine.varn.physicalReadMost = 40;  // the whole entry point, the table's first 40 bytes
+  Attach();
+  ASSERT_TRUE(HasTable());
+  Bytes expected = b.Bytes();
+  std::fill(expected.begin() + 40, expected.end(), 0);
+  EXPECT_EQ(Bytes(g_structureTable, g_structureTable + length), expected);
+  char tag[64];
+  ASSERT_EQ(GetServiceTag(tag, 0), 1);
+  EXPECT_EQ(std::string(tag), std::string(30, 'S'));
 }
 
 // ---- the scan
