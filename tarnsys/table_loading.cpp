@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tarnsys/driver_service.h"
+#include "tarnsys/smb_index.h"
 #include "zim/driver/varn_ioctl.h"
 
 namespace {
@@ -86,7 +87,7 @@ bool FindSmbEntryPoint(win32::HANDLE device, SmbEntryPoint& entryPoint) {
   return false;
 }
 
-void LoadSmbTable() {
+void LoadSmbTableCopy() {
   g_device = OpenDriverDevice();
   if (g_device == win32::INVALID_HANDLE_VALUE) return;
   if (!FindSmbEntryPoint(g_device, g_smbEntryPoint)) return;
@@ -102,11 +103,17 @@ void LoadSmbTable() {
   }
 }
 
+void LoadSmbTable() {
+  LoadSmbTableCopy();
+  BuildSmbIndex();
+}
+
 void UnloadSmbTable() {
   if (g_device != win32::INVALID_HANDLE_VALUE) {
     win32::CloseHandle(g_device);
     g_device = win32::INVALID_HANDLE_VALUE;
   }
+  FreeSmbIndex();
   if (g_structureTable != nullptr) {
     win32::HeapFree(win32::GetProcessHeap(), 0, g_structureTable);
     g_structureTable = nullptr;
