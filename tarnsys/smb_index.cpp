@@ -8,26 +8,32 @@ void BuildSmbIndex() {
   FreeSmbIndex();
   const SmbTable table = LoadedSmbTable();
   if (table.start == nullptr) return;
-  // One walk counts the structures of each type, a second puts each where its type's run begins.
+  // One walk notes the structures in table order and counts those of each type; each is then put
+  // where its type's run begins. The notes take at most one entry per 2 bytes of the copy.
+  const win32::HANDLE heap = win32::GetProcessHeap();
+  auto* found =
+      static_cast<std::uint16_t*>(win32::HeapAlloc(heap, 0, table.length / 2 * sizeof(std::uint16_t)));
+  if (found == nullptr) return;
   std::uint16_t next[256] = {};
   std::size_t count = 0;
-  for (const std::uint8_t* s = FirstSmbStructure(); s != nullptr; s = NextSmbStructure(s))
-    ++next[s[0]], ++count;
-  void* block =
-      win32::HeapAlloc(win32::GetProcessHeap(), 0, sizeof(SmbIndex) + count * sizeof(std::uint16_t));
-  if (block == nullptr) return;
-  auto* index = new (block) SmbIndex;
-  std::uint16_t at = 0;
-  for (int type = 0; type < 256; ++type) {
-    index->typeStart[type] = at;
-    at = static_cast<std::uint16_t>(at + next[type]);
-    next[type] = index->typeStart[type];
+  for (const std::uint8_t* s = FirstSmbStructure(); s != nullptr; s = NextSmbStructure(s)) {
+    found[count++] = static_cast<std::uint16_t>(s - table.start);
+    ++next[s[0]];
   }
-  index->typeStart[256] = at;
-  std::uint16_t* starts = index->starts();
-  for (const std::uint8_t* s = FirstSmbStructure(); s != nullptr; s = NextSmbStructure(s))
-    starts[next[s[0]]++] = static_cast<std::uint16_t>(s - table.start);
-  g_structureIndex = index;
+  if (void* block = win32::HeapAlloc(heap, 0, sizeof(SmbIndex) + count * sizeof(std::uint16_t))) {
+    auto* index = new (block) SmbIndex;
+    std::uint16_t at = 0;
+    for (int type = 0; type < 256; ++type) {
+      index->typeStart[type] = at;
+      at = static_cast<std::uint16_t>(at + next[type]);
+      next[type] = index->typeStart[type];
+    }
+    index->typeStart[256] = at;
+    std::uint16_t* starts = index->starts();
+    for (std::size_t i = 0; i < count; ++i) starts[next[table.start[found[i]]]++] = found[i];
+    g_structureIndex = index;
+  }
+  win32::HeapFree(heap, 0, found);
 }
 
 void FreeSmbIndex() {
