@@ -1,6 +1,7 @@
 // The TARNSYS queries over a loaded table, each beside its bound: one memchr pass over the whole
-// table copy. A query walks the copy from its start and must look at the string areas on the way, so
-// no query can beat that pass; the walk is allowed three times its cost.
+// table copy. A query finds its structure in the structure index built at load; for reference, the
+// walk from the table start that finds it without the index. And the load itself (attach and detach
+// over the simulated machine), with the index and without it, and the index's building alone.
 //
 // Usage: tarn_bench_queries [benchmark flags] [--table FILE]... [--tables DIR]
 // Each FILE (a dump file) is measured; from DIR, the table with the longest copy and the one with
@@ -19,7 +20,9 @@
 #include "tarnsys/dll_main.h"
 #include "hosts/tarnsys/host_machine.h"
 #include "tarnsys/library_state.h"
+#include "tarnsys/smb_index.h"
 #include "tarnsys/smb_table.h"
+#include "tarnsys/table_loading.h"
 #include "tarnsys/tarnsys.h"
 
 namespace {
@@ -133,6 +136,33 @@ const Measured kQueries[] = {
          while (at != table.length) at = links[at], ++count;
          benchmark::DoNotOptimize(count);
        }
+     }},
+    // Not a query: how the queries found the last structure before the index, a walk over the table.
+    {"walk from the table start to the last structure (without the index)",
+     [](benchmark::State& state, const Selector& last) {
+       for (auto _ : state) benchmark::DoNotOptimize(WalkToSmbStructure(last.type, last.instance));
+     }},
+    // The load: the process detach and attach, the service calls, the scan and the copy from the
+    // simulated machine, with the index built after the copy and without it.
+    {"load with the index",
+     [](benchmark::State& state, const Selector&) {
+       for (auto _ : state) {
+         UnloadSmbTable();
+         LoadSmbTable();
+       }
+     }},
+    {"load without the index",
+     [](benchmark::State& state, const Selector&) {
+       for (auto _ : state) {
+         UnloadSmbTable();
+         LoadSmbTableCopy();
+       }
+       UnloadSmbTable();
+       LoadSmbTable();
+     }},
+    {"building the index alone",
+     [](benchmark::State& state, const Selector&) {
+       for (auto _ : state) BuildSmbIndex();
      }},
     {"GetServiceTag",
      [](benchmark::State& state, const Selector&) {

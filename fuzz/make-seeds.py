@@ -50,6 +50,20 @@ def damaged(table):
     yield bytes([212, 0xFF, 0, 0xD4]) + b"\x70\0\x71\0\0\x10\x2D\x2E" + b"\x5C\0\x78\xBF\x40"  # records past end
 
 
+# Call sequences for the index fuzzer: (what, type, instance, offset, value type, mask, buffer size),
+# what being 0 GetSmbTableValue, 1 GetSmbTable, 2 GetServiceTag, 3 GetSystemId.
+INDEX_SEQUENCES = [
+    [(2, 3, 0, 7, 8, 0, 0), (3, 0, 0, 0, 0, 0, 0), (1, 3, 0, 0, 0, 0, 300), (0, 1, 0, 4, 8, 0, 0)],
+    [(0, 1, 0, 0, 8, 0, 0), (1, 1, 0, 0, 0, 0, 64), (2, 3, 0, 7, 8, 0, 0), (0, 127, 0, 2, 2, 0, 0)],
+    [(0, 11, 0, 4, 8, 0, 0), (3, 0, 0, 0, 0, 0, 0), (0, 208, 0, 6, 0, 0xF0, 0), (1, 0, 1, 0, 0, 0, 8)],
+]
+
+
+def index_input(sequence, table):
+    calls = b"".join(struct.pack("<BBBBBIH", *call) for call in sequence)
+    return bytes([len(sequence) - 1]) + calls + table
+
+
 def main():
     shared, out = sys.argv[1], sys.argv[2]
     tables = []
@@ -81,11 +95,15 @@ def main():
 
     for n, d in dumps:
         write("fuzz_dump_loader", n, d)
+    # A type-1 structure of length 1, whose string 1 starts at its own length byte.
+    raw_tables.append(("short-header", bytes([1, 1, ord("A"), 0, 0]) + demo))
     for n, t in raw_tables:
         t = t[:0xFFFF]
         for args in [(3, 7, 0, 0, 8, 64), (208, 6, 0, 0, 0, 300), (11, 4, 0, 0xF0, 1, 0), (1, 8, 1, 0, 7, 8)]:
             header = struct.pack("<iiiIIH", *args)
             write("fuzz_tarnsys_queries", f"{n}-{args[0]}-{args[4]}", header + t)
+        for i, sequence in enumerate(INDEX_SEQUENCES):
+            write("fuzz_tarnsys_index", f"{n}-{i}", index_input(sequence, t))
         # Token search: options (fix checksum), the entry point bytes after the anchor, no CMOS, table.
         ep = entry_point_2x(len(t), address=0xE0000)
         write("fuzz_token_access", n, bytes([1, 0, 0, 0]) + ep[4:31] + b"\0" + bytes(512) + t)

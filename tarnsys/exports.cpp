@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "tarnsys/smb_index.h"
 #include "tarnsys/smb_table.h"
 #include "tarnsys/tarnsys.h"
 
@@ -64,6 +65,7 @@ int RenderField(std::uint8_t* structure, int offset, unsigned mask, unsigned val
 
   if (valueType == kStringValue) {
     const SmbText text = GetSmbString(structure, field[0]);
+    BeforeStringRewrite(structure, text);
     SanitizeSmbString(text);
     std::memcpy(buffer, text.text, text.length);
     buffer[text.length] = '\0';

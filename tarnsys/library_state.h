@@ -1,5 +1,5 @@
 // The state of the loaded library: one set per process, filled at process attach and emptied at
-// process detach. The queries read only the structure table copy and its length.
+// process detach. The queries read only the structure table copy, its length and its index.
 #pragma once
 
 #include <cstddef>
@@ -35,3 +35,7 @@ extern SmbEntryPoint g_smbEntryPoint;
 // The heap block holding the whole structure table; null while the library has no table. Its size
 // is the entry point's structure table length and is kept nowhere else.
 extern std::uint8_t* g_structureTable;
+// Where the structures of the copy start (smb_index.h); null while there is no copy, or when its
+// memory could not be had. Freed with the copy.
+struct SmbIndex;
+extern SmbIndex* g_structureIndex;

@@ -1,6 +1,7 @@
 #include "tarnsys/smb_table.h"
 
 #include "tarnsys/library_state.h"
+#include "tarnsys/smb_index.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ std::uint8_t* NextSmbStructure(const std::uint8_t* structure) {
   return next < table.length && FitsInTable(table, next) ? table.start + next : nullptr;
 }
 
-std::uint8_t* FindSmbStructure(int type, int instance) {
+std::uint8_t* WalkToSmbStructure(int type, int instance) {
   int matches = 0;
   for (std::uint8_t* s = FirstSmbStructure(); s != nullptr; s = NextSmbStructure(s)) {
     if (s[0] != static_cast<std::uint8_t>(type)) continue;
@@ -52,6 +53,11 @@ std::uint8_t* FindSmbStructure(int type, int instance) {
     ++matches;
   }
   return nullptr;
+}
+
+std::uint8_t* FindSmbStructure(int type, int instance) {
+  const SmbIndex* index = CurrentSmbIndex();
+  return index != nullptr ? IndexedSmbStructure(*index, type, instance) : WalkToSmbStructure(type, instance);
 }
 
 std::size_t MeasureSmbStructure(const std::uint8_t* structure) {

@@ -22,6 +22,10 @@ std::uint8_t* NextSmbStructure(const std::uint8_t* structure);
 
 // The instance-th structure (from 0) whose type equals the low 8 bits of `type`, in table order;
 // null when there are fewer. A structure whose formatted area would pass the table end is not found.
+// The walk from the table start:
+std::uint8_t* WalkToSmbStructure(int type, int instance);
+// What the queries use: the same answer, from the structure index while it is current (see
+// smb_index.h), else from the walk.
 std::uint8_t* FindSmbStructure(int type, int instance);
 
 // The bytes of a structure: its formatted area and its string area through the closing double

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tarnsys/driver_service.h"
+#include "tarnsys/smb_index.h"
 #include "zim/driver/varn_ioctl.h"
 
 namespace {
@@ -86,12 +87,15 @@ bool FindSmbEntryPoint(win32::HANDLE device, SmbEntryPoint& entryPoint) {
   return false;
 }
 
-void LoadSmbTable() {
+void LoadSmbTableCopy() {
   g_device = OpenDriverDevice();
   if (g_device == win32::INVALID_HANDLE_VALUE) return;
   if (!FindSmbEntryPoint(g_device, g_smbEntryPoint)) return;
   const std::uint16_t length = g_smbEntryPoint.structureTableLength;
-  g_structureTable = static_cast<std::uint8_t*>(win32::HeapAlloc(win32::GetProcessHeap(), 0, length));
+  // Cleared, as the driver's count of bytes written is not examined: where a driver writes fewer,
+  // the copy holds zeros there, as a table that ends early would, and never earlier heap contents.
+  g_structureTable =
+      static_cast<std::uint8_t*>(win32::HeapAlloc(win32::GetProcessHeap(), win32::HEAP_ZERO_MEMORY, length));
   if (g_structureTable == nullptr) return;
   if (!ReadPhysical(g_device, g_smbEntryPoint.structureTableAddress, g_structureTable, length)) {
     win32::HeapFree(win32::GetProcessHeap(), 0, g_structureTable);
@@ -99,11 +103,17 @@ void LoadSmbTable() {
   }
 }
 
+void LoadSmbTable() {
+  LoadSmbTableCopy();
+  BuildSmbIndex();
+}
+
 void UnloadSmbTable() {
   if (g_device != win32::INVALID_HANDLE_VALUE) {
     win32::CloseHandle(g_device);
     g_device = win32::INVALID_HANDLE_VALUE;
   }
+  FreeSmbIndex();
   if (g_structureTable != nullptr) {
     win32::HeapFree(win32::GetProcessHeap(), 0, g_structureTable);
     g_structureTable = nullptr;

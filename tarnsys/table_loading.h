@@ -1,5 +1,6 @@
 // Process attach and detach: opening the VARN device (registering and starting its service on
-// Windows NT), finding the SMBIOS entry point, and copying the structure table into the heap.
+// Windows NT), finding the SMBIOS entry point, copying the structure table into the heap, and
+// indexing its structures.
 #pragma once
 
 #include "platform/win32.h"
@@ -13,8 +14,11 @@ win32::HANDLE OpenDriverDevice();
 // read or an allocation fails.
 bool FindSmbEntryPoint(win32::HANDLE device, SmbEntryPoint& entryPoint);
 
-// Fills the library state as far as it gets; never fails.
+// Fills the library state as far as it gets; never fails: LoadSmbTableCopy, then the structure
+// index of the copy.
 void LoadSmbTable();
+// The device, the entry point and the copy, without the index.
+void LoadSmbTableCopy();
 
-// Closes the device and frees the copy; the entry point stays as it was.
+// Closes the device and frees the index and the copy; the entry point stays as it was.
 void UnloadSmbTable();

@@ -1,4 +1,5 @@
 // Simulated backend: version, errors, heap, handles and the VARN device.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,8 @@ BOOL GetVersionExA(OSVERSIONINFOA* info) {
   Call call("GetVersionExA", Args(info == nullptr ? 0u : info->dwOSVersionInfoSize));
   const sim::VersionInfo& v = call.machine().version;
   const DWORD size = info == nullptr ? 0 : info->dwOSVersionInfoSize;
-  const bool sizeAccepted = size == sizeof(OSVERSIONINFOA) || (size == sizeof(OSVERSIONINFOEXA) && v.acceptsExtended);
+  const bool sizeAccepted =
+      size == sizeof(OSVERSIONINFOA) || (size == sizeof(OSVERSIONINFOEXA) && v.acceptsExtended);
   if (call.injected() || v.fails || !sizeAccepted) return call.Return<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
   info->dwMajorVersion = v.major;
   info->dwMinorVersion = v.minor;
@@ -57,9 +59,7 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
 
 // ---- heap
 
-HANDLE GetProcessHeap() {
-  return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FFE0000));
-}
+HANDLE GetProcessHeap() { return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FFE0000)); }
 
 LPVOID HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
   Call call("HeapAlloc", Args(flags, static_cast<std::uint64_t>(bytes)));
@@ -78,7 +78,11 @@ LPVOID HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
   }
   for (void* a : aligned) std::free(a);
   if (block == nullptr) return call.Return<LPVOID>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
-  if (flags & HEAP_ZERO_MEMORY) std::memset(block, 0, bytes);
+  if (flags & HEAP_ZERO_MEMORY) {
+    std::memset(block, 0, bytes);
+  } else if (m.heapFill) {
+    std::memset(block, *m.heapFill, bytes);
+  }
   m.heapBlocks[block] = bytes;
   return call.Return<LPVOID>(block);
 }
@@ -134,8 +138,9 @@ bool Control(sim::Machine& m, DWORD code, const BYTE* in, DWORD inSize, BYTE* ou
     case sim::VarnDevice::kReadPhysical: {
       if (inSize != 8 || in == nullptr || outSize < 1 || out == nullptr) return false;
       const std::uint32_t address = Le32(in);
-      m.memory.Read(address, out, outSize);
-      returned = d.physicalReadShort ? outSize - 1 : outSize;
+      const DWORD written = std::min(outSize, d.physicalReadMost);
+      m.memory.Read(address, out, written);
+      returned = d.physicalReadShort ? outSize - 1 : written;
       return true;
     }
     case sim::VarnDevice::kWriteIndexedPort:

@@ -76,11 +76,12 @@ struct VarnDevice {
   bool loaded = true;  // false: the driver is not loaded and every open is refused
 
   // Configurable answers.
-  bool physicalReadShort = false;     // physical reads report one byte fewer than asked
-  bool portReadLeavesOutput = false;  // port reads succeed, write no output and report 0 bytes
-  std::int32_t stageResult = 1;       // what the stage control writes to its output
-  bool stageFails = false;            // the stage control fails
-  bool stageLeavesOutput = false;     // the stage control succeeds without writing its output
+  bool physicalReadShort = false;              // physical reads report one byte fewer than asked
+  win32::DWORD physicalReadMost = 0xFFFFFFFF;  // physical reads write, and report, at most this many bytes
+  bool portReadLeavesOutput = false;           // port reads succeed, write no output and report 0 bytes
+  std::int32_t stageResult = 1;                // what the stage control writes to its output
+  bool stageFails = false;                     // the stage control fails
+  bool stageLeavesOutput = false;              // the stage control succeeds without writing its output
 
   // What happened.
   std::vector<std::vector<std::uint8_t>> staged;  // each staged image, as received
@@ -138,7 +139,10 @@ class Machine {
   win32::DWORD lastError = 0;
   std::string windowsDirectory = "C:\\WINDOWS";
   std::size_t heapLimit = std::size_t{1} << 30;  // larger allocations fail, as memory would run out
-  std::vector<win32::DWORD> sleeps;              // each Sleep, recorded, never slept
+  // The byte that fills a block allocated without HEAP_ZERO_MEMORY, as a debug heap fills its fresh
+  // blocks, so that bytes read before they were written show; unset: whatever the C heap holds.
+  std::optional<std::uint8_t> heapFill;
+  std::vector<win32::DWORD> sleeps;  // each Sleep, recorded, never slept
   FileSystem files;
   Registry registry;
   Services services;

@@ -4,7 +4,7 @@
 // with that call failing once, and with every call from it on failing. The library must always load,
 // end in one row of its state table, answer every query from its copy and nothing beyond it (the
 // asan build sees any read past the copy), answer 0 when it has no copy, and leave nothing open after
-// the detach.
+// the detach. A load whose index cannot be allocated walks the copy and answers as the clean load.
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -18,6 +18,7 @@
 #include "sweep_support.h"
 #include "tarnsys/dll_main.h"
 #include "tarnsys/library_state.h"
+#include "tarnsys/smb_index.h"
 #include "tarnsys/tarnsys.h"
 
 namespace {
@@ -73,6 +74,7 @@ std::vector<TableCase> Tables() {
 void FreshProcess() {
   g_device = win32::INVALID_HANDLE_VALUE;
   g_structureTable = nullptr;
+  g_structureIndex = nullptr;
   g_smbEntryPoint = SmbEntryPoint{};
 }
 
@@ -177,6 +179,7 @@ struct LoadResult {
   int answersAfterDetach = 0;
   std::size_t serviceCalls = 0;
   bool entryZero = true;
+  bool indexed = false;
 };
 
 // Reads the state that the attach left and tells which row it is in.
@@ -207,8 +210,10 @@ Row StateRow(const sim::Machine& m, std::uint32_t entryAt, std::string& problem)
   else if (block->second != length)
     problem = "the table block holds " + std::to_string(block->second) + " bytes, the entry point says " +
               std::to_string(length);
-  else if (liveBlocks != 1)
-    problem = std::to_string(liveBlocks) + " heap blocks live beside the table";
+  else if (g_structureIndex != nullptr && m.heapBlocks.count(g_structureIndex) == 0)
+    problem = "the index is no live heap block";
+  else if (liveBlocks != (g_structureIndex != nullptr ? 2u : 1u))
+    problem = std::to_string(liveBlocks) + " heap blocks live beside the table and its index";
   else if (m.memory.Read(g_smbEntryPoint.structureTableAddress, length) !=
            std::vector<std::uint8_t>(g_structureTable, g_structureTable + length))
     problem = "the copy differs from the table in memory";
@@ -229,6 +234,7 @@ LoadResult Load(sim::Machine& m, std::uint32_t entryAt) {
   r.row = StateRow(m, entryAt, r.rowProblem);
   const SmbEntryPoint zero{};
   r.entryZero = std::memcmp(&g_smbEntryPoint, &zero, sizeof zero) == 0;
+  r.indexed = g_structureIndex != nullptr;
   r.answers = AskEverything(r.tableAnswers);
   r.detached = DllMain(nullptr, win32::DLL_PROCESS_DETACH, nullptr);
   r.heapAfterDetach = m.heapBlocks.size();
@@ -274,9 +280,13 @@ class TarnsysSweep {
       sim::Install installed(m);
       clean_ = Load(m, table_.entryAt);
       calls_ = m.calls.size();
-      for (const sim::CallRecord& c : m.calls) cleanControls_ += c.op == "DeviceIoControl" ? 1 : 0;
+      for (std::size_t i = 0; i < m.calls.size(); ++i) {
+        cleanControls_ += m.calls[i].op == "DeviceIoControl" ? 1 : 0;
+        if (m.calls[i].op == "DeviceIoControl") tableRead_ = i;  // the load's last control
+      }
       Check(clean_, "clean load", std::nullopt, false);
-      if (clean_.row != Row::Loaded) violations_.Add(Where("clean load"), "the clean load has no table");
+      if (clean_.row != Row::Loaded || !clean_.indexed)
+        violations_.Add(Where("clean load"), "the clean load has no table or no index");
     }
     for (std::uint64_t n = 1; n <= calls_; ++n) {
       std::optional<Struck> struck;
@@ -352,13 +362,15 @@ class TarnsysSweep {
     // With one call failing, the row follows from the step it struck.
     if (!struck || persistent) return;
     const std::string& op = struck->op;
+    // An allocation after the table read is the index's: the load keeps its copy and walks it.
     Row expected = Row::Loaded;
     if (op == "GetVersionExA" || op == "CreateFileA")
       expected = Row::NoDevice;
-    else if (op == "DeviceIoControl" || op == "HeapAlloc")
+    else if (op == "DeviceIoControl" || (op == "HeapAlloc" && struck->record < tableRead_))
       expected = Row::DeviceNoTable;
     if (r.row != expected)
       fail(std::string("ended \"") + RowName(r.row) + "\", not \"" + RowName(expected) + "\"");
+    if (op == "HeapAlloc" && r.indexed) fail("an allocation failed and the load has an index");
     // A failed read ends the scan with no entry point; only the table read, the last control, fails
     // after the entry point is kept.
     if (op == "DeviceIoControl") {
@@ -373,7 +385,7 @@ class TarnsysSweep {
   Mode mode_;
   reliability::Violations& violations_;
   LoadResult clean_;
-  std::size_t calls_ = 0, cleanControls_ = 0;
+  std::size_t calls_ = 0, cleanControls_ = 0, tableRead_ = 0;
   Counts counts_;
   std::string skipped_;
 };

@@ -293,6 +293,19 @@ TEST_F(QueriesTest, TheOemSearchStopsAtTheTableEnd) {
   }
 }
 
+TEST_F(QueriesTest, AStringOverAShortHeaderChangesWhatLaterQueriesFind) {
+  // A type-1 structure of length 1: string 1 starts at its length byte, which the query rewrites to
+  // a space. The structure then claims 32 bytes, more than the table holds, and a walk finds nothing.
+  sim::SmbiosBuilder b;
+  b.Raw({1, 1, 'A', 0, 0});
+  b.Add(3, 0x300, {1, 3, 0, 2}, {"M", "TAG"});
+  Attach(b);
+  EXPECT_EQ(Tag(0), "TAG");
+  EXPECT_EQ(Value(1, 0, 0, 0, 8), " A");
+  EXPECT_EQ(Tag(0), "(0)");
+  EXPECT_TRUE(Table(1, 0, 64).empty());
+}
+
 TEST_F(QueriesTest, AZeroLengthHeaderIsWalkedOverWithoutHanging) {
   sim::SmbiosBuilder b;
   b.Raw({0x05, 0x00, 0x06, 0x00, 'j', 'u', 'n', 'k', 0, 0});

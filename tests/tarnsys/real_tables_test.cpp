@@ -104,7 +104,7 @@ TEST_F(RealTablesTest, EveryQueryStaysInsideTablesCutShortAtAnyLength) {
       machine.calls.clear();
       machine.varn.ioctls.clear();
       Attach();
-      ASSERT_EQ(machine.heapBlocks.begin()->second, length);
+      ASSERT_EQ(machine.heapBlocks.at(g_structureTable), length);
       AskEverything();
       UnloadSmbTable();
     }

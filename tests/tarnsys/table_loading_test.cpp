@@ -1,5 +1,6 @@
 // Process attach and detach: the device open on each platform, the driver service steps, the
 // entry-point scan, the table read, and every failure with the state it leaves.
+#include <algorithm>
 #include <cstring>
 
 #include "tarnsys/smb_table.h"
@@ -259,6 +260,24 @@ TEST_F(TableLoadingTest, AFailedTableReadFreesTheBlockAndKeepsTheEntryPoint) {
   EXPECT_FALSE(Answers());
 }
 
+TEST_F(TableLoadingTest, ADriverThatWritesLessThanTheTableLeavesZerosInTheCopyNotHeapBytes) {
+  sim::SmbiosBuilder b;
+  b.Add(3, 0x0300, {1, 3, 0, 2}, {"M", std::string(40, 'S')});
+  machine.memory.Write(kTableAt, b.Bytes());
+  const auto length = static_cast<std::uint16_t>(b.Bytes().size());
+  machine.memory.Write(0xF0000, EntryPoint(length));
+  machine.heapFill = 0xA5;
+  machine.varn.physicalReadMost = 40;  // the whole entry point, the table's first 40 bytes
+  Attach();
+  ASSERT_TRUE(HasTable());
+  Bytes expected = b.Bytes();
+  std::fill(expected.begin() + 40, expected.end(), 0);
+  EXPECT_EQ(Bytes(g_structureTable, g_structureTable + length), expected);
+  char tag[64];
+  ASSERT_EQ(GetServiceTag(tag, 0), 1);
+  EXPECT_EQ(std::string(tag), std::string(30, 'S'));
+}
+
 // ---- the scan
 
 TEST_F(TableLoadingTest, AnEntryPointAtTheFirstCandidateIsFoundByTheFirstProbeAndReadInThreeControls) {
@@ -272,8 +291,8 @@ TEST_F(TableLoadingTest, AnEntryPointAtTheFirstCandidateIsFoundByTheFirstProbeAn
   EXPECT_EQ(Address(reads[1]), 0xF0000u);
   EXPECT_EQ(reads[2].input, (Bytes{0x00, 0x00, 0x0E, 0x00, 0, 0, 0, 0}));
   EXPECT_EQ(reads[2].outSize, length);
-  EXPECT_EQ(machine.heapBlocks.size(), 1u) << "only the table copy stays";
-  EXPECT_EQ(machine.heapBlocks.begin()->second, length);
+  EXPECT_EQ(machine.heapBlocks.size(), 2u) << "only the table copy and its index stay";
+  EXPECT_EQ(machine.heapBlocks.at(g_structureTable), length);
   EXPECT_TRUE(Answers());
 }
 
