@@ -1,0 +1,198 @@
+// The dry run's options: the usage text and their parsing.
+#include "tools/zim-sim/dry_run.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "hosts/zim/program_resources.h"
+#include "platform/framework/framework.h"
+#include "platform/sim/demo_machine.h"
+#include "tools/zim-sim/common.h"
+#include "tools/zim-sim/json.h"
+#include "zim/app/bios_upgrade.h"
+#include "zim/app/zim_app.h"
+#include "zim/driver/device_slot.h"
+#include "zim/driver/varn_ioctl.h"
+
+namespace zimsim {
+
+const char* Usage() {
+  return R"(usage: zim-sim [OPTION]...
+       zim-sim --preflight FILE|DIR... [--entry-at ADDR] [--cmos PORT=FILE]... [--no-assumed-entry]
+               [--json FILE|-]
+Runs ZIM, as a person would see it, against a simulated machine and reports what would happen to the
+real one. With no options: the built-in demo machine (a table with token tables, valid CMOS, the state
+key holding a cleanup command, an image beside the program, the driver loaded, AC online).
+
+machine
+  --smbios FILE          the SMBIOS table from a `dmidecode --dump-bin` file (2.x, 3.x or legacy
+                         entry point; the table where the entry point puts it)
+  --entry-at ADDR        paragraph of the entry point written for the table (default 0xF0000)
+  --no-assumed-entry     a dump with only a 3.x or legacy entry point gets that one alone, as on a
+                         machine without a 2.x entry point (ZIM then finds no table); by default a
+                         2.x entry point over the same table is assumed, and the transcript says so
+  --phys ADDR=FILE       place the file's bytes in physical memory at ADDR, after the table
+  --cmos PORT=FILE       a 256-byte CMOS bank behind index port PORT (data port PORT+1); repeatable;
+                         when given, the demo banks are not used
+  --image FILE           an image beside the program, in listing order; repeatable
+  --no-image             no image beside the program
+  --registry FILE        the initial HKLM state as a REGEDIT4 .reg file
+  --platform P           nt, 9x, other or noversion (the version cannot be read)
+  --driver D             loaded or missing
+  --stage-result N       the driver's answer to staging
+  --stage-fails          the driver refuses staging
+  --restart R            accept or refuse
+  --fail OP:N[+]         the Nth call of platform operation OP fails (with +: from then on)
+person
+  --power LIST           power answers in turn: online, offline, unknown, fail
+  --answers LIST         message-box answers in turn: ok, cancel
+  --close HOW            how the failure dialog is closed: ok, enter, escape, close
+  --lang LANGID          user-interface language, such as 0x0411
+run and output
+  --runs N               at most N runs: after a restart the RunOnce values run, a "ZIM" value
+                         starts ZIM again (default 1)
+  --json FILE|-          the final state as JSON
+  --save DIR             final CMOS banks (PORT.bin), registry (registry.reg), staged images, transcript
+Exit status: 0 restart requested, 1 failed with an error code, 3 cancelled, 2 bad usage or input.
+
+pre-flight
+  --preflight FILE|DIR...  the token search and write of token 92 on every dump given (a folder:
+                         every file in it), one row each as a Markdown table (--json: the same rows);
+                         CMOS banks from --cmos, else blank banks with valid checksums behind each
+                         token table's ports. Exit status: 0 every file gave an outcome, 1 some could
+                         not be read, 2 bad usage.
+)";
+}
+
+std::string ParseOptions(int argc, char** argv, Options& o) {
+  auto need = [&](int& i, const std::string& name, std::string& value) -> std::string {
+    if (i + 1 >= argc) return name + " needs a value";
+    value = argv[++i];
+    return {};
+  };
+  bool preflight = false;
+  std::vector<std::string> arguments, given;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    std::string v, err;
+    long long n = 0;
+    if (a.rfind("--", 0) == 0) given.push_back(a);
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--preflight") {
+      preflight = true;
+    } else if (a == "--no-assumed-entry") {
+      o.assume2x = false;
+    } else if (a == "--no-image") {
+      o.noImage = true;
+    } else if (a == "--stage-fails") {
+      o.stageFails = true;
+    } else if (a.rfind("--", 0) == 0) {
+      static const char* const kWithValue[] = {
+          "--smbios",   "--entry-at", "--phys",         "--cmos",  "--image",   "--registry",
+          "--platform", "--driver",   "--stage-result", "--power", "--answers", "--close",
+          "--restart",  "--fail",     "--lang",         "--runs",  "--json",    "--save"};
+      if (std::find(std::begin(kWithValue), std::end(kWithValue), a) == std::end(kWithValue))
+        return "unknown option " + a;
+      if (!(err = need(i, a, v)).empty()) return err;
+      if (a == "--smbios") {
+        o.smbios = v;
+      } else if (a == "--entry-at") {
+        if (!ParseNumber(v, 0xF0000, 0xFFFF0, n) || (n & 0xF) != 0)
+          return "--entry-at takes a paragraph from 0xF0000 to 0xFFFF0";
+        o.entryAt = static_cast<std::uint32_t>(n);
+      } else if (a == "--phys" || a == "--cmos") {
+        const auto eq = v.find('=');
+        if (eq == std::string::npos || eq + 1 == v.size()) return a + " takes ADDR=FILE";
+        if (a == "--phys") {
+          if (!ParseNumber(v.substr(0, eq), 0, 0xFFFFFFFF, n))
+            return "--phys: bad address " + v.substr(0, eq);
+          o.phys.push_back({static_cast<std::uint32_t>(n), v.substr(eq + 1)});
+        } else {
+          if (!ParseNumber(v.substr(0, eq), 0, 0xFFFE, n)) return "--cmos: bad port " + v.substr(0, eq);
+          o.cmos.push_back({static_cast<std::uint16_t>(n), v.substr(eq + 1)});
+        }
+      } else if (a == "--image") {
+        o.images.push_back(v);
+      } else if (a == "--registry") {
+        o.registry = v;
+      } else if (a == "--platform") {
+        if (v != "nt" && v != "9x" && v != "other" && v != "noversion")
+          return "--platform takes nt, 9x, other or noversion";
+        o.platform = v;
+      } else if (a == "--driver") {
+        if (v != "loaded" && v != "missing") return "--driver takes loaded or missing";
+        o.driverLoaded = v == "loaded";
+      } else if (a == "--stage-result") {
+        if (!ParseNumber(v, INT32_MIN, 0xFFFFFFFFLL, n)) return "--stage-result takes a 32-bit number";
+        o.stageResultSet = true;
+        o.stageResult = static_cast<std::int32_t>(static_cast<std::uint32_t>(n));
+      } else if (a == "--power") {
+        for (const auto& p : SplitList(v)) {
+          if (p != "online" && p != "offline" && p != "unknown" && p != "fail")
+            return "--power takes a comma list of online, offline, unknown, fail";
+          o.power.push_back(p);
+        }
+      } else if (a == "--answers") {
+        for (const auto& p : SplitList(v)) {
+          if (p != "ok" && p != "cancel") return "--answers takes a comma list of ok, cancel";
+          o.answers.push_back(p);
+        }
+      } else if (a == "--close") {
+        if (v != "ok" && v != "enter" && v != "escape" && v != "close")
+          return "--close takes ok, enter, escape or close";
+        o.close = v;
+      } else if (a == "--restart") {
+        if (v != "accept" && v != "refuse") return "--restart takes accept or refuse";
+        o.restartAccepted = v == "accept";
+      } else if (a == "--fail") {
+        const auto colon = v.rfind(':');
+        std::string count = colon == std::string::npos ? "" : v.substr(colon + 1);
+        FailSpec f;
+        if (!count.empty() && count.back() == '+') {
+          f.persistent = true;
+          count.pop_back();
+        }
+        if (colon == 0 || colon == std::string::npos || !ParseNumber(count, 1, INT64_MAX, n))
+          return "--fail takes OP:N or OP:N+ with N from 1";
+        f.op = v.substr(0, colon);
+        f.nth = static_cast<std::uint64_t>(n);
+        o.fails.push_back(f);
+      } else if (a == "--lang") {
+        if (!ParseNumber(v, 1, 0xFFFF, n)) return "--lang takes a LANGID such as 0x0409";
+        o.lang = static_cast<win32::WORD>(n);
+      } else if (a == "--runs") {
+        if (!ParseNumber(v, 1, 1000, n)) return "--runs takes a number from 1 to 1000";
+        o.runs = static_cast<int>(n);
+      } else if (a == "--json") {
+        o.json = v;
+      } else if (a == "--save") {
+        o.save = v;
+      } else {
+        return "unknown option " + a;
+      }
+    } else {
+      arguments.push_back(a);
+    }
+  }
+  if (preflight) {
+    for (const std::string& g : given)
+      if (g != "--preflight" && g != "--entry-at" && g != "--cmos" && g != "--no-assumed-entry" &&
+          g != "--json" && g != "--help")
+        return g + " does not apply to --preflight";
+    if (arguments.empty() && !o.help) return "--preflight needs a FILE or DIR";
+    o.preflight = arguments;
+    return {};
+  }
+  if (!arguments.empty()) return "unexpected argument " + arguments.front();
+  if (o.noImage && !o.images.empty()) return "--no-image and --image exclude each other";
+  return {};
+}
+
+}  // namespace zimsim

@@ -1,0 +1,219 @@
+// What a dry run tells: the transcript, the JSON report and the saved machine state.
+#include "tools/zim-sim/dry_run.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "hosts/zim/program_resources.h"
+#include "platform/framework/framework.h"
+#include "platform/sim/demo_machine.h"
+#include "tools/zim-sim/common.h"
+#include "tools/zim-sim/json.h"
+#include "zim/app/bios_upgrade.h"
+#include "zim/app/zim_app.h"
+#include "zim/driver/device_slot.h"
+#include "zim/driver/varn_ioctl.h"
+
+namespace zimsim {
+
+std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo& d) {
+  const std::string kind = sim::EntryPointName(d.kind);
+  std::vector<std::string> notes;
+  notes.push_back("SMBIOS " + d.version + ", " + kind + " entry point; table of " +
+                  std::to_string(d.tableLength) + " bytes at file offset " + Hex(d.tableOffset) +
+                  ", loaded at " + Hex(d.tableAddress) +
+                  "; structures: " + (d.publishedCount ? std::to_string(*d.publishedCount) : "none") +
+                  " published, " + std::to_string(d.foundCount) + " found");
+  if (d.CountDiffers())
+    notes.push_back("the entry point publishes " + std::to_string(*d.publishedCount) +
+                    " structures, the table holds " + std::to_string(d.foundCount) +
+                    ": ZIM walks the table by the published count");
+  if (d.kind == sim::EntryPointKind::Smbios2) {
+    notes.push_back("2.x entry point as published, at " + Hex(d.entryAt));
+  } else if (d.assumed2x) {
+    notes.push_back("assumed: a 2.x entry point at " + Hex(d.entryAt) + " over the same table, which " +
+                    BaseName(file) + " does not publish; on a machine with only its " + kind +
+                    " entry point ZIM finds no table and ends with ERR3 (--no-assumed-entry runs without "
+                    "this assumption)");
+  } else {
+    notes.push_back("only the " + kind + " entry point, at " + Hex(d.entryAt) +
+                    ", and no 2.x entry point (--no-assumed-entry): ZIM finds no table");
+  }
+  return notes;
+}
+
+std::string Transcript(const Report& report, const sim::Machine& m) {
+  std::ostringstream t;
+  int n = 0;
+  if (report.table) {
+    t << "== the table: " << report.tableFile << "\n";
+    for (const std::string& note : TableNotes(report.tableFile, *report.table)) t << note << "\n";
+  }
+  for (const RunReport& r : report.runs) {
+    t << "== run " << ++n << ": " << r.commandLine << "\n";
+    for (const std::string& c : r.ranAtStart) t << "at start, the platform ran: " << c << "\n";
+    for (const MessageShown& msg : r.messages) {
+      std::string text = msg.text;
+      std::replace(text.begin(), text.end(), '\n', ' ');
+      t << "message " << msg.id << " [" << msg.buttons << "]: \"" << text << "\" -> " << msg.answer << "\n";
+    }
+    for (std::size_t size : r.stagedSizes) t << "image staged: " << size << " bytes\n";
+    if (r.ioctls.count(varn::IOCTL_STAGE_IMAGE)) t << "stage result: " << r.stageResult << "\n";
+    for (const CmosWrite& w : r.cmosWrites)
+      t << "CMOS " << Hex(w.indexPort, 2) << "[" << Hex(w.location, 2) << "]: " << Hex(w.before, 2) << " -> "
+        << Hex(w.after, 2) << "\n";
+    for (std::int32_t v : r.released) t << "image released in the driver with stage result " << v << "\n";
+    for (const RegistryChange& c : r.registry) {
+      if (c.deleted)
+        t << "registry: deleted HKLM\\" << c.key << " \"" << c.name << "\"\n";
+      else
+        t << "registry: set HKLM\\" << c.key << " \"" << c.name << "\" = \"" << c.data << "\"\n";
+    }
+    for (const std::string& l : r.launches) t << "started: " << l << "\n";
+    if (r.restartRequested)
+      t << "restart requested: " << (r.restartAccepted ? "accepted" : "refused") << "\n";
+    t << "dialog: text \"" << r.dialogText << "\", OK button " << (r.okVisible ? "visible" : "hidden")
+      << (r.dialogShown ? "" : ", never shown") << "\n";
+    t << "outcome: " << r.outcome << (r.errorCode.empty() ? "" : " " + r.errorCode) << "\n";
+  }
+  t << "== the machine afterwards\n";
+  for (const sim::RegKey* key : m.registry.Keys())
+    for (const sim::RegValue& v : key->values)
+      t << "HKLM\\" << key->path << " \"" << v.name << "\" = \"" << ValueText(v.data) << "\"\n";
+  for (const auto& [port, bank] : m.cmos) {
+    t << "CMOS " << Hex(port, 2) << ":";
+    for (unsigned i = 0; i < 256; ++i) {
+      if (i % 32 == 0) t << "\n  " << Hex(i, 2) << ":";
+      t << " " << Hex(bank.bytes[i], 2).substr(2);
+    }
+    t << "\n";
+  }
+  return t.str();
+}
+
+std::uint32_t Crc32(const std::vector<std::uint8_t>& data) {
+  std::uint32_t crc = 0xFFFFFFFF;
+  for (std::uint8_t b : data) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return ~crc;
+}
+
+std::string ToJson(const Report& report, const sim::Machine& m) {
+  Json j;
+  j.BeginObject();
+  if (report.table) {
+    const sim::DumpInfo& d = *report.table;
+    j.Key("table").BeginObject();
+    j.Key("file").String(report.tableFile);
+    j.Key("smbios").String(d.version);
+    j.Key("entry_point").String(sim::EntryPointName(d.kind));
+    j.Key("entry_point_at").String(Hex(d.entryAt));
+    j.Key("assumed_2x_entry_point").Bool(d.assumed2x);
+    j.Key("structures").BeginObject().Key("published");
+    if (d.publishedCount)
+      j.Number(*d.publishedCount);
+    else
+      j.Null();
+    j.Key("found").Number(d.foundCount).Key("differ").Bool(d.CountDiffers()).EndObject();
+    j.Key("table_offset").Number(d.tableOffset);
+    j.Key("table_length").Number(d.tableLength);
+    j.EndObject();
+  }
+  j.Key("runs").BeginArray();
+  for (const RunReport& r : report.runs) {
+    j.BeginObject();
+    j.Key("command_line").String(r.commandLine);
+    j.Key("outcome").String(r.outcome);
+    j.Key("error_code").String(r.errorCode);
+    j.Key("messages").BeginArray();
+    for (const MessageShown& msg : r.messages)
+      j.BeginObject()
+          .Key("id")
+          .Number(msg.id)
+          .Key("text")
+          .String(msg.text)
+          .Key("buttons")
+          .String(msg.buttons)
+          .Key("answer")
+          .String(msg.answer)
+          .EndObject();
+    j.EndArray();
+    j.Key("dialog")
+        .BeginObject()
+        .Key("text")
+        .String(r.dialogText)
+        .Key("ok_visible")
+        .Bool(r.okVisible)
+        .EndObject();
+    j.Key("cleanup_started").Bool(r.cleanupStarted);
+    j.Key("restart_requested").Bool(r.restartRequested);
+    j.Key("stage_result").Number(r.stageResult);
+    j.Key("ioctls").BeginObject();
+    for (const auto& [code, count] : r.ioctls) j.Key(Hex(code)).Number(count);
+    j.EndObject();
+    j.EndObject();
+  }
+  j.EndArray();
+  j.Key("cmos").BeginObject();
+  for (const auto& [port, bank] : m.cmos) {
+    std::string digits;
+    for (std::uint8_t b : bank.bytes) digits += Hex(b, 2).substr(2);
+    j.Key(Hex(port, 2)).String(digits);
+  }
+  j.EndObject();
+  j.Key("registry").BeginObject();
+  for (const sim::RegKey* key : m.registry.Keys()) {
+    if (key->values.empty()) continue;
+    j.Key(key->path.empty() ? "HKEY_LOCAL_MACHINE" : "HKEY_LOCAL_MACHINE\\" + key->path).BeginObject();
+    for (const sim::RegValue& v : key->values) j.Key(v.name).String(ValueText(v.data));
+    j.EndObject();
+  }
+  j.EndObject();
+  j.Key("driver").BeginObject().Key("staged").BeginArray();
+  for (const auto& image : m.varn.staged)
+    j.BeginObject()
+        .Key("bytes")
+        .Number(static_cast<long long>(image.size()))
+        .Key("crc32")
+        .String(Hex(Crc32(image), 8))
+        .EndObject();
+  j.EndArray().Key("released").BeginArray();
+  for (std::int32_t v : m.varn.released) j.Number(v);
+  j.EndArray().EndObject();
+  j.EndObject();
+  return j.Text() + "\n";
+}
+
+std::string Save(const std::string& folder, const Report& report, const sim::Machine& m) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) return folder + ": cannot be created (" + ec.message() + ")";
+  auto write = [&](const std::string& name, const void* data, std::size_t size) -> std::string {
+    const std::string path = (fs::path(folder) / name).string();
+    std::ofstream out(path, std::ios::binary);
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    return out ? std::string{} : path + ": cannot be written";
+  };
+  std::string problem;
+  for (const auto& [port, bank] : m.cmos)
+    if (problem.empty()) problem = write(Hex(port, 2) + ".bin", bank.bytes.data(), bank.bytes.size());
+  const std::string reg = m.registry.SaveReg();
+  if (problem.empty()) problem = write("registry.reg", reg.data(), reg.size());
+  for (std::size_t i = 0; i < m.varn.staged.size() && problem.empty(); ++i)
+    problem =
+        write("staged-" + std::to_string(i + 1) + ".bin", m.varn.staged[i].data(), m.varn.staged[i].size());
+  const std::string transcript = Transcript(report, m);
+  if (problem.empty()) problem = write("transcript.txt", transcript.data(), transcript.size());
+  return problem;
+}
+
+}  // namespace zimsim

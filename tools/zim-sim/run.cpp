@@ -1,0 +1,154 @@
+// The run loop: ZIM started as a new process, again after each restart, as the platform would.
+#include "tools/zim-sim/dry_run.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "hosts/zim/program_resources.h"
+#include "platform/framework/framework.h"
+#include "platform/sim/demo_machine.h"
+#include "tools/zim-sim/common.h"
+#include "tools/zim-sim/json.h"
+#include "zim/app/bios_upgrade.h"
+#include "zim/app/zim_app.h"
+#include "zim/driver/device_slot.h"
+#include "zim/driver/varn_ioctl.h"
+
+namespace zimsim {
+
+namespace {
+
+// One run of the program as a new process: static initialisation, the application, process exit.
+RunReport RunProgram(sim::Machine& m, const std::string& commandLine) {
+  RunReport r;
+  r.commandLine = commandLine;
+  m.session.commandLine = commandLine;
+  m.user.modulePath = ProgramPath(commandLine);
+
+  const std::size_t boxes = m.user.boxes.size(), dialogs = m.user.dialogRuns.size();
+  const std::size_t launches = m.session.launches.size(), restarts = m.session.restarts.size();
+  const std::size_t ioctls = m.varn.ioctls.size(), staged = m.varn.staged.size(),
+                    released = m.varn.released.size();
+  const sim::Registry registryBefore = m.registry;
+  std::map<std::uint16_t, std::array<std::uint8_t, 256>> shadow;
+  for (const auto& [port, bank] : m.cmos) shadow[port] = bank.bytes;
+
+  // The program under test is ZIM's application object; naming it here also links it in.
+  if (AfxGetApp() != &theApp) {
+    r.outcome = "failed";
+    return r;
+  }
+  CloseDeviceSlots();
+  g_strCommandLine.clear();
+  AfxRunApplication();
+  CloseDeviceSlots();
+  g_strCommandLine.clear();
+
+  for (std::size_t i = boxes; i < m.user.boxes.size(); ++i) {
+    const sim::MessageBoxRecord& b = m.user.boxes[i];
+    r.messages.push_back({b.id, b.text,
+                          (b.style & win32::MB_TYPEMASK) == win32::MB_OKCANCEL ? "OK, Cancel" : "OK",
+                          b.answer == win32::IDCANCEL ? "Cancel" : "OK"});
+  }
+  for (std::size_t i = launches; i < m.session.launches.size(); ++i) {
+    const sim::LaunchRecord& l = m.session.launches[i];
+    r.launches.push_back(l.file.value_or("") + (l.parameters ? " " + *l.parameters : ""));
+  }
+  r.cleanupStarted = !r.launches.empty();
+  for (std::size_t i = restarts; i < m.session.restarts.size(); ++i) {
+    r.restartRequested = true;
+    r.restartAccepted = r.restartAccepted || m.session.restarts[i].accepted;
+  }
+  for (std::size_t i = ioctls; i < m.varn.ioctls.size(); ++i) {
+    const sim::IoctlRecord& c = m.varn.ioctls[i];
+    ++r.ioctls[c.code];
+    if (c.code == varn::IOCTL_STAGE_IMAGE) {
+      r.stageResult = -1;
+      if (c.succeeded && c.output.size() == 4)
+        r.stageResult = static_cast<std::int32_t>(c.output[0] | (c.output[1] << 8) | (c.output[2] << 16) |
+                                                  (static_cast<std::uint32_t>(c.output[3]) << 24));
+    }
+    if (c.code == varn::IOCTL_WRITE_INDEXED_PORT && c.succeeded && c.input.size() == 7) {
+      const std::uint16_t port = Le16(c.input, 0);
+      const std::uint8_t location = c.input[2];
+      auto& bank = shadow[port];
+      r.cmosWrites.push_back({port, location, bank[location], c.input[6]});
+      bank[location] = c.input[6];
+    }
+  }
+  for (std::size_t i = staged; i < m.varn.staged.size(); ++i)
+    r.stagedSizes.push_back(m.varn.staged[i].size());
+  r.released.assign(m.varn.released.begin() + static_cast<std::ptrdiff_t>(released), m.varn.released.end());
+
+  // Registry changes: every value whose bytes differ, and every value that went away.
+  for (const sim::RegKey* key : m.registry.Keys()) {
+    for (const sim::RegValue& v : key->values) {
+      const sim::RegValue* old = registryBefore.GetValue(key->path, v.name);
+      if (old == nullptr || old->data != v.data || old->type != v.type)
+        r.registry.push_back({key->path, v.name, false, ValueText(v.data)});
+    }
+  }
+  for (const sim::RegKey* key : registryBefore.Keys())
+    for (const sim::RegValue& v : key->values)
+      if (m.registry.GetValue(key->path, v.name) == nullptr)
+        r.registry.push_back({key->path, v.name, true, {}});
+
+  const sim::DialogRecord* dialog = nullptr;
+  for (std::size_t i = dialogs; i < m.user.dialogRuns.size(); ++i)
+    if (m.user.dialogRuns[i].templateId == 102) dialog = &m.user.dialogRuns[i];
+  if (dialog != nullptr) {
+    r.dialogShown = dialog->shown;
+    for (const sim::ControlState& c : dialog->controls) {
+      if (c.id == 1001) r.dialogText = c.text;
+      if (c.id == 1002)
+        r.okVisible = (c.style & win32::WS_VISIBLE) != 0 && (c.style & win32::WS_DISABLED) == 0;
+    }
+  }
+  r.errorCode = r.dialogText;
+  if (dialog != nullptr && dialog->closedBy == "init")
+    r.outcome = "cancelled";
+  else if (r.errorCode.empty() && r.restartRequested)
+    r.outcome = "restart";
+  else
+    r.outcome = "failed";
+  return r;
+}
+
+}  // namespace
+
+Report Run(const Options& o, sim::Machine& m) {
+  Report report;
+  std::deque<std::string> pending = {m.session.commandLine};
+  std::vector<std::string> ranAtStart;
+  while (!pending.empty() && static_cast<int>(report.runs.size()) < o.runs) {
+    RunReport r = RunProgram(m, pending.front());
+    pending.pop_front();
+    r.ranAtStart = ranAtStart;
+    ranAtStart.clear();
+    const bool restarted = r.restartRequested && r.restartAccepted;
+    report.runs.push_back(std::move(r));
+    if (!restarted || static_cast<int>(report.runs.size()) >= o.runs) break;
+    // The next start: the platform runs each RunOnce value once and deletes it.
+    for (const sim::RunOnceEntry& e : m.registry.RunOnce()) {
+      if (Upper(e.name) == "ZIM")
+        pending.push_back(e.commandLine);
+      else
+        ranAtStart.push_back(e.commandLine);
+    }
+  }
+  return report;
+}
+
+int ExitStatus(const Report& report) {
+  if (report.runs.empty()) return 1;
+  const std::string& outcome = report.runs.back().outcome;
+  return outcome == "restart" ? 0 : outcome == "cancelled" ? 3 : 1;
+}
+
+}  // namespace zimsim
