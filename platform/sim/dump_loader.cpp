@@ -32,34 +32,23 @@ std::string Hex(std::uint64_t v) {
   return buf;
 }
 
-struct Walk {
-  std::uint16_t count = 0;
-  std::uint16_t largest = 0;
-};
+}  // namespace
 
-// Walks the table the way a careful reader does: stops at a header shorter than 4 bytes, at a string
-// area with no terminator, at the end of the data, and (for a 3.x table) after the end-of-table
-// structure. Counts the structures passed and the largest of them.
-Walk WalkStructures(const std::uint8_t* table, std::size_t size, bool stopAtEnd) {
-  Walk w;
+void WalkStructures(const std::uint8_t* table, std::size_t size, bool stopAtEnd,
+                    const std::function<void(const StructureSpan&)>& visit) {
   std::size_t p = 0;
-  while (p + 4 <= size && w.count < 0xFFFF) {
+  for (unsigned count = 0; p + 4 <= size && count < 0xFFFF; ++count) {
     const std::uint8_t type = table[p];
     const std::uint8_t length = table[p + 1];
     if (length < 4) break;
     std::size_t q = p + length;
     while (q + 1 < size && (table[q] != 0 || table[q + 1] != 0)) ++q;
     if (q + 1 >= size) break;
-    ++w.count;
-    w.largest = static_cast<std::uint16_t>(
-        std::min<std::size_t>(0xFFFF, std::max<std::size_t>(w.largest, q + 2 - p)));
+    visit({p, type, length, q + 2 - p});
     if (type == 127 && stopAtEnd) break;
     p = q + 2;
   }
-  return w;
 }
-
-}  // namespace
 
 const char* EntryPointName(EntryPointKind kind) {
   switch (kind) {
@@ -132,7 +121,16 @@ std::string LoadDump(Machine& machine, const std::vector<std::uint8_t>& file, co
     return "its structure table (" + std::to_string(length) + " bytes at offset " + Hex(offset) +
            ") runs past the end of the file (" + std::to_string(size) + " bytes)";
   const std::uint8_t* table = f + offset;
-  const Walk walk = WalkStructures(table, length, info.kind == EntryPointKind::Smbios3);
+  // The structures a careful reader passes, and the largest of them.
+  struct {
+    std::uint16_t count = 0;
+    std::uint16_t largest = 0;
+  } walk;
+  WalkStructures(table, length, info.kind == EntryPointKind::Smbios3, [&walk](const StructureSpan& s) {
+    ++walk.count;
+    walk.largest = static_cast<std::uint16_t>(
+        std::min<std::size_t>(0xFFFF, std::max<std::size_t>(walk.largest, s.size)));
+  });
   info.foundCount = walk.count;
   info.tableOffset = static_cast<std::uint32_t>(offset);
   info.tableLength = static_cast<std::uint32_t>(length);

@@ -4,7 +4,9 @@
 // stand-in driver's machine writer, the tarnsys command and libtarnsys.so all load through here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +43,21 @@ struct DumpInfo {
 };
 
 const char* EntryPointName(EntryPointKind kind);  // "2.x", "3.x", "legacy"
+
+// One structure as a careful walk finds it: where it starts in the table, its header, and its whole
+// size (formatted area, strings and the closing double zero).
+struct StructureSpan {
+  std::size_t offset = 0;
+  std::uint8_t type = 0;
+  std::uint8_t length = 0;
+  std::size_t size = 0;
+};
+
+// Walks a table the way a careful reader does: stops at a header shorter than 4 bytes, at a string
+// area with no terminator, at the end of the data, after 0xFFFF structures, and (with stopAtEnd, for
+// a 3.x table) after the end-of-table structure. Calls visit for each structure passed.
+void WalkStructures(const std::uint8_t* table, std::size_t size, bool stopAtEnd,
+                    const std::function<void(const StructureSpan&)>& visit);
 
 // Loads the dump: the table to `placement.tableAddress`, an entry point with both checksums valid to
 // `placement.entryAt`. A 2.x dump keeps its entry point as published (length, version, maximum

@@ -40,38 +40,29 @@ struct HeldTable {
 
 std::vector<HeldTable> HeldTokenTables(const std::uint8_t* table, std::size_t size, bool stopAtEnd) {
   std::vector<HeldTable> held;
-  std::size_t p = 0;
   int structure = 0;
-  while (p + 4 <= size) {
-    const std::uint8_t type = table[p];
-    const std::uint8_t length = table[p + 1];
-    if (length < 4) break;
-    std::size_t q = p + length;
-    while (q + 1 < size && (table[q] != 0 || table[q + 1] != 0)) ++q;
-    if (q + 1 >= size) break;
+  sim::WalkStructures(table, size, stopAtEnd, [&](const sim::StructureSpan& s) {
     ++structure;
-    if (type == CTokenAccess::kTokenTableType && length >= 12) {
-      HeldTable h;
-      h.offset = static_cast<std::uint32_t>(p);
-      h.row.number = static_cast<int>(held.size()) + 1;
-      h.row.structure = structure;
-      h.row.handle = Le16(table + p + 2);
-      h.row.indexPort = Le16(table + p + 4);
-      h.row.dataPort = Le16(table + p + 6);
-      h.row.checksumType = table[p + 8];
-      h.row.rangeStart = table[p + 9];
-      h.row.rangeEnd = table[p + 10];
-      h.row.checksumLocation = table[p + 11];
-      for (std::size_t r = p + 12; r + 5 <= p + length; r += 5) {
-        if (Le16(table + r) != kToken) continue;
-        h.token = TokenRow{h.row.number, table[r + 2], table[r + 3], table[r + 4], false};
-        break;
-      }
-      held.push_back(h);
+    if (s.type != CTokenAccess::kTokenTableType || s.length < 12) return;
+    const std::size_t p = s.offset;
+    HeldTable h;
+    h.offset = static_cast<std::uint32_t>(p);
+    h.row.number = static_cast<int>(held.size()) + 1;
+    h.row.structure = structure;
+    h.row.handle = Le16(table + p + 2);
+    h.row.indexPort = Le16(table + p + 4);
+    h.row.dataPort = Le16(table + p + 6);
+    h.row.checksumType = table[p + 8];
+    h.row.rangeStart = table[p + 9];
+    h.row.rangeEnd = table[p + 10];
+    h.row.checksumLocation = table[p + 11];
+    for (std::size_t r = p + 12; r + 5 <= p + s.length; r += 5) {
+      if (Le16(table + r) != kToken) continue;
+      h.token = TokenRow{h.row.number, table[r + 2], table[r + 3], table[r + 4], false};
+      break;
     }
-    if (type == 127 && stopAtEnd) break;
-    p = q + 2;
-  }
+    held.push_back(h);
+  });
   return held;
 }
 
