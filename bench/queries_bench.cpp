@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "hosts/tarnsys/host_machine.h"
 #include "platform/sim/machine.h"
 #include "tarnsys/dll_main.h"
-#include "hosts/tarnsys/host_machine.h"
 #include "tarnsys/library_state.h"
 #include "tarnsys/smb_index.h"
 #include "tarnsys/smb_table.h"

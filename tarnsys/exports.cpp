@@ -131,7 +131,7 @@ int TARNSYS_CALL GetSmbTable(int type, int instance, int bufferSize, void* buffe
 }
 
 int TARNSYS_CALL GetSmbTableValue(int type, int offset, int instance, unsigned mask, unsigned valueType,
-                            char* buffer) {
+                                  char* buffer) {
   if (buffer == nullptr) return 0;
   std::uint8_t* structure = FindSmbStructure(type, instance);
   if (structure == nullptr) return 0;

@@ -3,9 +3,9 @@
 // nothing: a source that cannot be read only leaves the library without a table.
 #include <cstdlib>
 
+#include "hosts/tarnsys/host_machine.h"
 #include "platform/sim/machine.h"
 #include "tarnsys/dll_main.h"
-#include "hosts/tarnsys/host_machine.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "hosts/tarnsys/host_machine.h"
 #include "platform/sim/dump_loader.h"
 #include "platform/sim/smbios_builder.h"
-#include "hosts/tarnsys/host_machine.h"
 
 namespace {
 

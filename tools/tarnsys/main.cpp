@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "hosts/tarnsys/host_machine.h"
 #include "platform/sim/machine.h"
 #include "tarnsys/dll_main.h"
-#include "hosts/tarnsys/host_machine.h"
 #include "tarnsys/smb_table.h"
 #include "tarnsys/tarnsys.h"
 
