@@ -69,9 +69,12 @@ std::string LinuxHardware::Open(const DevicePaths& paths, bool writes, std::shar
   h->memory_ = open(paths.memory.c_str(), O_RDONLY | O_CLOEXEC);
   if (h->memory_ < 0) return fault(paths.memory);
   // The index port is written even when nothing else is: the port device opens for writing.
-  h->ports_ = open(paths.ports.c_str(), O_RDWR | O_CLOEXEC);
-  if (h->ports_ < 0) return fault(paths.ports);
-  h->nvram_ = open(paths.nvram.c_str(), (writes ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (!paths.ports.empty()) {
+    h->ports_ = open(paths.ports.c_str(), O_RDWR | O_CLOEXEC);
+    if (h->ports_ < 0) return fault(paths.ports);
+  }
+  if (!paths.nvram.empty() && !paths.ports.empty())
+    h->nvram_ = open(paths.nvram.c_str(), (writes ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   out = std::move(h);
   return {};
 }
@@ -94,7 +97,7 @@ bool LinuxHardware::PortWrite(std::uint16_t port, std::uint8_t value) {
 
 bool LinuxHardware::ReadMachine(std::uint16_t indexPort, std::uint8_t location, std::uint16_t dataPort,
                                 std::uint8_t& value) {
-  if (!Reachable(indexPort, location, dataPort)) return false;
+  if (ports_ < 0 || !Reachable(indexPort, location, dataPort)) return false;
   // The kernel's own device serialises with its clock driver; it covers the RTC bank past the
   // clock's registers.
   if (nvram_ >= 0 && indexPort == kRtcIndexPort && location >= kNvramFirst &&

@@ -17,8 +17,8 @@ namespace live {
 
 struct DevicePaths {
   std::string memory = "/dev/mem";
-  std::string ports = "/dev/port";
-  std::string nvram = "/dev/nvram";  // a missing one is not an error
+  std::string ports = "/dev/port";   // empty: no CMOS, for a program that reads memory alone
+  std::string nvram = "/dev/nvram";  // a missing one is not an error; empty: not used
 };
 
 // A data-port write asked for.

@@ -242,7 +242,10 @@ int main(int argc, char** argv) {
     fault = tarnsys_host::LoadDumpFile(machine, *dumpFile);
   } else if (thisMachine) {
     std::shared_ptr<live::LinuxHardware> hardware;
-    fault = live::LinuxHardware::Open(live::DevicePaths{}, false, hardware);
+    live::DevicePaths memoryAlone;  // TARNSYS reads physical memory and nothing else
+    memoryAlone.ports.clear();
+    memoryAlone.nvram.clear();
+    fault = live::LinuxHardware::Open(memoryAlone, false, hardware);
     machine.varn.hardware = hardware;
   } else if (command != "version") {
     fault = tarnsys_host::LoadFirmwareTables(machine);
