@@ -23,8 +23,8 @@ constexpr std::uint16_t kToken = 92;
 constexpr char kCommandLine[] = "/proc/cmdline";
 constexpr char kFirmwareTable[] = "/sys/firmware/dmi/tables/DMI";
 
-// Where in the BIOS area a 3.x entry point stands, if one does: the reason a machine without a 2.x
-// one publishes its table all the same.
+// Where in the BIOS area a 3.x entry point stands, if one does: on a machine without a 2.x entry
+// point, it tells why ZIM finds no table there.
 std::string Smbios3Anchor(sim::Hardware& hardware) {
   std::vector<std::uint8_t> area(0x10000);
   if (!hardware.ReadPhysical(0xF0000, area.data(), area.size())) return {};
