@@ -139,7 +139,11 @@ bool Control(sim::Machine& m, DWORD code, const BYTE* in, DWORD inSize, BYTE* ou
       if (inSize != 8 || in == nullptr || outSize < 1 || out == nullptr) return false;
       const std::uint32_t address = Le32(in);
       const DWORD written = std::min(outSize, d.physicalReadMost);
-      m.memory.Read(address, out, written);
+      if (d.hardware) {
+        if (!d.hardware->ReadPhysical(address, out, written)) return false;
+      } else {
+        m.memory.Read(address, out, written);
+      }
       returned = d.physicalReadShort ? outSize - 1 : written;
       return true;
     }
@@ -149,6 +153,18 @@ bool Control(sim::Machine& m, DWORD code, const BYTE* in, DWORD inSize, BYTE* ou
       if (inSize != 7 || in == nullptr) return false;
       if (read ? (outSize != 7 || out == nullptr) : (outSize != 0 || out != nullptr)) return false;
       const std::uint16_t indexPort = Le16(in), index = Le16(in + 2), dataPort = Le16(in + 4);
+      if (d.hardware) {
+        if (index > 0xFF) return false;
+        const auto location = static_cast<std::uint8_t>(index);
+        if (!read) return d.hardware->WriteIndexed(indexPort, location, dataPort, in[6]);
+        if (d.portReadLeavesOutput) return true;
+        std::uint8_t value = 0;
+        if (!d.hardware->ReadIndexed(indexPort, location, dataPort, value)) return false;
+        std::memcpy(out, in, 6);
+        out[6] = value;
+        returned = 7;
+        return true;
+      }
       auto bank = m.cmos.find(indexPort);
       if (bank == m.cmos.end() || bank->second.dataPort != dataPort || index > 0xFF) return false;
       if (read) {

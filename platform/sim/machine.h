@@ -56,6 +56,21 @@ struct CmosBank {
   std::array<std::uint8_t, 256> bytes{};
 };
 
+// Hardware that is not simulated: the physical memory and the indexed I/O ports of a real machine.
+// When a machine holds one, the VARN device reads physical memory and reaches CMOS through it, in
+// place of `memory` and `cmos`.
+class Hardware {
+ public:
+  virtual ~Hardware() = default;
+  // Copies `size` bytes from physical memory at `address`; false when they cannot all be read.
+  virtual bool ReadPhysical(std::uint32_t address, std::uint8_t* out, std::size_t size) = 0;
+  // One byte behind an index/data port pair; false when the pair or the location cannot be reached.
+  virtual bool ReadIndexed(std::uint16_t indexPort, std::uint8_t location, std::uint16_t dataPort,
+                           std::uint8_t& value) = 0;
+  virtual bool WriteIndexed(std::uint16_t indexPort, std::uint8_t location, std::uint16_t dataPort,
+                            std::uint8_t value) = 0;
+};
+
 // One I/O control as the device received it.
 struct IoctlRecord {
   win32::DWORD code = 0;
@@ -74,6 +89,8 @@ struct VarnDevice {
   static constexpr win32::DWORD kReleaseImage = 0x222020;
 
   bool loaded = true;  // false: the driver is not loaded and every open is refused
+  // Set: physical memory and the port pairs are this hardware's, not the machine's `memory` and `cmos`.
+  std::shared_ptr<Hardware> hardware;
 
   // Configurable answers.
   bool physicalReadShort = false;              // physical reads report one byte fewer than asked

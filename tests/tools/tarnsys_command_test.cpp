@@ -197,6 +197,7 @@ TEST(TarnsysCommand, BadUsageIsStatusTwoWithAMessage) {
                                           {"--demo", "serial"},
                                           {"--bogus", "version"},
                                           {"--demo", "--from-dump", "x", "version"},
+                                          {"--this-machine", "--demo", "version"},
                                           {"--from-dump"},
                                           {"--demo", "table"},
                                           {"--demo", "table", "three"},
@@ -216,7 +217,7 @@ TEST(TarnsysCommand, BadUsageIsStatusTwoWithAMessage) {
   }
   const auto help = RunTarnsys({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("usage: tarnsys [--from-dump FILE | --demo] COMMAND", 0), 0u);
+  EXPECT_EQ(help.out.rfind("usage: tarnsys [--from-dump FILE | --demo | --this-machine] COMMAND", 0), 0u);
 }
 
 TEST(TarnsysCommand, AnUnreadableOrMalformedFileIsOneLineNamingTheFileAndTheFault) {

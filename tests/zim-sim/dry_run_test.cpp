@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 
+#include "hosts/live/live_hardware.h"
 #include "platform/sim/smbios_builder.h"
 #include "support/shared_tables.h"
 #include "tools/zim-sim/dry_run.h"
@@ -289,6 +290,11 @@ TEST(DryRunTest, BadUsageAndUnreadableInputExitWith2AndSayWhy) {
       {"--smbios " + (dir / "short.bin").string(), "short.bin: "},
       {"--cmos 0x70=" + (dir / "short.bin").string(), "256 bytes"},
       {"--registry " + (dir / "bad.reg").string(), "bad.reg: line 4"},
+      // A machine without /dev/mem; and writes, refused before any device is opened off the test machine.
+      {"--this-machine --devices " + dir.string(), "/mem: No such file or directory"},
+      {"--this-machine --test-machine-writes", "writes are for the test machine alone"},
+      {"--test-machine-writes", "needs --this-machine"},
+      {"--this-machine --runs 2", "--runs does not apply to --this-machine"},
   };
   for (const Case& c : cases) {
     std::string err;
@@ -297,6 +303,88 @@ TEST(DryRunTest, BadUsageAndUnreadableInputExitWith2AndSayWhy) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n') <= 2, true) << err;
   }
   fs::remove_all(dir);
+}
+
+// The check of the running machine over stand-ins for /dev/mem and /dev/port: plain files, read
+// at the address or port as an offset. The port file answers every location with the data port's
+// byte; it shows whatever was written to it.
+TEST(ThisMachineTest, ReadOnlyReportsTheWritesAndLeavesDataPortAndIndexPortAsFound) {
+  DumpFolder devices;
+  struct Case {
+    bool smbios2;
+    int status;
+    std::string says;
+  } cases[] = {
+      {true, 0,
+       "would write 0x70[0x78]: 0x21 -> 0x61, checksum 0x70[0x2E]: 0x21 -> 0x03, 0x70[0x2F]: 0x21 -> 0xDE\n"
+       "outcome: flash: token 92 set, restart\n"},
+      {false, 1,
+       "outcome: ERR3: no entry point: no _SM_ anchor in 0xF0000-0xFFFFF; the firmware publishes only a 3.x "
+       "(_SM3_) entry point, at 0xF0000\n"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(devices.Path("saved"));
+    sim::Machine m;
+    TokenTable().Install(m);
+    if (!c.smbios2) {
+      const std::uint8_t anchor[] = {'_', 'S', 'M', '3', '_'};
+      m.memory.Write(0xF0000, anchor, sizeof anchor);
+    }
+    devices.Add("mem", m.memory.Read(0, 0x100000));
+    std::vector<std::uint8_t> ports(0x100, 0xFF);
+    ports[0x70] = 0x12;
+    ports[0x71] = 0x21;
+    devices.Add("port", ports);
+    std::string out, err;
+    EXPECT_EQ(Command("--this-machine --devices " + devices.path() + " --save " + devices.Path("saved"), &err,
+                      &out),
+              c.status)
+        << err;
+    EXPECT_NE(out.find(c.says), std::string::npos) << out;
+    std::vector<std::uint8_t> after;
+    ASSERT_TRUE(sim::ReadFileBytes(devices.Path("port"), after));
+    EXPECT_EQ(after[0x71], 0x21) << "no data-port write";
+    EXPECT_EQ(after[0x70], 0x12) << "the index port as found";
+    EXPECT_EQ(fs::exists(devices.Path("saved/0x70-before.bin")), c.smbios2);
+  }
+}
+
+TEST(ThisMachineTest, WritesAreForTheTestMachineAlone) {
+  sim::SmbiosBuilder qemu;
+  qemu.Add(1, 0x100, {1, 2}, {"QEMU", "Standard PC"})
+      .Add(3, 0x300, {1, 3, 0, 2}, {"QEMU", live::kTestMachineSerial});
+  qemu.EndOfTable(0x7F00);
+  sim::SmbiosBuilder otherSerial;
+  otherSerial.Add(1, 0x100, {1, 2}, {"QEMU", "Standard PC"}).Add(3, 0x300, {1, 3, 0, 2}, {"QEMU", "OTHER"});
+  const std::string marked = "console=ttyS0 quiet rdinit=/init tarn.test-machine=7QX2K41";
+  struct Case {
+    std::string commandLine;
+    std::vector<std::uint8_t> table;
+    std::string refusal;
+  } cases[] = {
+      {marked, qemu.Bytes(), ""},
+      {"console=ttyS0 tarn.test-machine=7QX2K41x", qemu.Bytes(), "does not carry tarn.test-machine=7QX2K41"},
+      {marked, TokenTable().Bytes(), "the system manufacturer is \"Tarn\", not \"QEMU\""},
+      {marked, otherSerial.Bytes(), "the chassis serial number is \"OTHER\", not \"7QX2K41\""},
+      {marked, {}, "the system manufacturer is \"\""},
+  };
+  for (const Case& c : cases) {
+    const std::string refusal = live::TestMachineRefusal(c.commandLine, c.table);
+    if (c.refusal.empty())
+      EXPECT_EQ(refusal, "");
+    else
+      EXPECT_NE(refusal.find(c.refusal), std::string::npos) << refusal;
+  }
+}
+
+TEST(ThisMachineTest, OnlyTheClockAndSecondBanksAreReachedAndNeverWithTheNmiBit) {
+  EXPECT_TRUE(live::LinuxHardware::Reachable(0x70, 0x7F, 0x71));
+  EXPECT_TRUE(live::LinuxHardware::Reachable(0x72, 0x00, 0x73));
+  EXPECT_FALSE(live::LinuxHardware::Reachable(0x70, 0x80, 0x71));
+  EXPECT_FALSE(live::LinuxHardware::Reachable(0x70, 0x10, 0x73));
+  EXPECT_FALSE(live::LinuxHardware::Reachable(0xB2, 0x10, 0xB3));
+  EXPECT_EQ(live::LinuxHardware::IndexToRestore(0x12), 0x12);
+  EXPECT_EQ(live::LinuxHardware::IndexToRestore(0xFF), 0x0D);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The driver channel: device slots, the exact bytes of every control, failure results.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
+
 #include "support/zim_machine.h"
 #include "zim/driver/driver_channel.h"
 #include "zim/driver/image_controls.h"
@@ -78,6 +81,39 @@ TEST_F(DriverChannelTest, PortReadTakesByteSixWhateverCountIsReported) {
   EXPECT_EQ(channel.ReadIndexedPort(0x70, 0x78, 0x71), 0);
   machine.varn.portReadLeavesOutput = false;
   EXPECT_EQ(channel.ReadIndexedPort(0x72, 0x78, 0x73), 0) << "a port pair the driver refuses reads as 0";
+}
+
+// Real hardware behind the device: the machine's own memory and banks are no longer consulted.
+struct FakeHardware : sim::Hardware {
+  std::map<std::uint8_t, std::uint8_t> cmos{{0x78, 0xA7}};
+  bool ReadPhysical(std::uint32_t address, std::uint8_t* out, std::size_t size) override {
+    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(address + i);
+    return address < 0x100000;
+  }
+  bool ReadIndexed(std::uint16_t indexPort, std::uint8_t location, std::uint16_t,
+                   std::uint8_t& value) override {
+    value = cmos[location];
+    return indexPort == 0x70;
+  }
+  bool WriteIndexed(std::uint16_t indexPort, std::uint8_t location, std::uint16_t,
+                    std::uint8_t value) override {
+    cmos[location] = value;
+    return indexPort == 0x70;
+  }
+};
+
+TEST_F(DriverChannelTest, HardwareAnswersInPlaceOfTheMachinesMemoryAndBanks) {
+  auto hardware = std::make_shared<FakeHardware>();
+  machine.varn.hardware = hardware;
+  CDriverChannel channel;
+  EXPECT_EQ(channel.ReadPhysDword(0xF0010, 0), 0x13121110u)
+      << "the low bytes of the addresses, not 0x44332211";
+  EXPECT_EQ(channel.ReadPhysByte(0x100000, 0), 0) << "a read the hardware refuses";
+  EXPECT_EQ(channel.ReadIndexedPort(0x70, 0x78, 0x71), 0xA7);
+  channel.WriteIndexedPort(0x70, 0x79, 0x71, 0xC3);
+  EXPECT_EQ(hardware->cmos[0x79], 0xC3);
+  EXPECT_EQ(machine.cmos[0x70].bytes[0x79], 0) << "the machine's bank is not written";
+  EXPECT_EQ(channel.ReadIndexedPort(0x72, 0x78, 0x73), 0) << "a pair the hardware refuses";
 }
 
 TEST_F(DriverChannelTest, DeviceOpenUsesThePlatformsNameAndFlags) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hosts/live/live_hardware.h"
 #include "hosts/tarnsys/host_machine.h"
 #include "platform/sim/machine.h"
 #include "tarnsys/dll_main.h"
@@ -26,7 +27,7 @@ constexpr int kBadUsage = 2;
 constexpr std::size_t kAnswerRoom = 65536;
 
 constexpr char kUsage[] =
-    "usage: tarnsys [--from-dump FILE | --demo] COMMAND\n"
+    "usage: tarnsys [--from-dump FILE | --demo | --this-machine] COMMAND\n"
     "\n"
     "Commands:\n"
     "  version                                    the library's banner\n"
@@ -38,7 +39,9 @@ constexpr char kUsage[] =
     "                                             of every structure\n"
     "\n"
     "Numbers are decimal or 0x hex. Without --from-dump or --demo the tables come from\n"
-    "/sys/firmware/dmi/tables. Exit status: 0 answered, 1 not found, 2 bad usage or unreadable file.\n";
+    "/sys/firmware/dmi/tables. With --this-machine (root) the library finds and copies the table\n"
+    "itself, from the running machine's physical memory through /dev/mem.\n"
+    "Exit status: 0 answered, 1 not found, 2 bad usage or unreadable file.\n";
 
 int BadUsage(const std::string& message) {
   std::fprintf(stderr, "tarnsys: %s\nTry 'tarnsys --help'.\n", message.c_str());
@@ -200,7 +203,7 @@ int Run(const std::string& command, Arguments& args) {
 
 int main(int argc, char** argv) {
   std::optional<std::string> dumpFile;
-  bool demo = false;
+  bool demo = false, thisMachine = false;
   int at = 1;
   for (; at < argc && argv[at][0] == '-'; ++at) {
     const std::string option = argv[at];
@@ -210,6 +213,8 @@ int main(int argc, char** argv) {
     }
     if (option == "--demo") {
       demo = true;
+    } else if (option == "--this-machine") {
+      thisMachine = true;
     } else if (option == "--from-dump" && at + 1 < argc) {
       dumpFile = argv[++at];
     } else if (option == "--from-dump") {
@@ -218,7 +223,8 @@ int main(int argc, char** argv) {
       return BadUsage("unknown option '" + option + "'");
     }
   }
-  if (demo && dumpFile) return BadUsage("use either --from-dump or --demo, not both");
+  if (int{demo} + int{dumpFile.has_value()} + int{thisMachine} > 1)
+    return BadUsage("use one of --from-dump, --demo and --this-machine");
   if (at == argc) return BadUsage("no COMMAND given");
   const std::string command = argv[at++];
   const char* known[] = {"version", "service-tag", "system-id", "table", "value", "list"};
@@ -234,6 +240,13 @@ int main(int argc, char** argv) {
     tarnsys_host::LoadDemo(machine);
   } else if (dumpFile) {
     fault = tarnsys_host::LoadDumpFile(machine, *dumpFile);
+  } else if (thisMachine) {
+    std::shared_ptr<live::LinuxHardware> hardware;
+    live::DevicePaths memoryAlone;  // TARNSYS reads physical memory and nothing else
+    memoryAlone.ports.clear();
+    memoryAlone.nvram.clear();
+    fault = live::LinuxHardware::Open(memoryAlone, false, hardware);
+    machine.varn.hardware = hardware;
   } else if (command != "version") {
     fault = tarnsys_host::LoadFirmwareTables(machine);
   }

@@ -52,6 +52,9 @@ struct Options {
   std::string save;  // folder, empty for none
   bool help = false;
   std::vector<std::string> preflight;  // --preflight: the files and folders to look at
+  bool thisMachine = false;            // --this-machine: the check of the running machine
+  bool testMachineWrites = false;      // --test-machine-writes: its writes made, on the test machine alone
+  std::string devices;                 // --devices DIR: mem, port and nvram from DIR in place of /dev's
 };
 
 // Parses the command line; an empty result means success, else the message for the user.
@@ -126,6 +129,10 @@ std::string Save(const std::string& folder, const Report& report, const sim::Mac
 
 // Exit status of the whole dry run: 0 restart requested, 1 failed with an error code, 3 cancelled.
 int ExitStatus(const Report& report);
+
+// The check of the running machine (--this-machine). Exit status: 0 token 92 set (or would be),
+// 1 "ERR3", 2 the devices cannot be opened or writes are refused.
+int ThisMachine(const Options& options);
 
 std::uint32_t Crc32(const std::vector<std::uint8_t>& data);
 

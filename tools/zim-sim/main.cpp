@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!options.preflight.empty()) return zimsim::Preflight(options);
+  if (options.thisMachine) return zimsim::ThisMachine(options);
   sim::Machine machine;
   sim::DumpInfo table;
   const std::string inputError = zimsim::BuildMachine(options, machine, &table);

@@ -24,6 +24,7 @@ namespace zimsim {
 
 const char* Usage() {
   return R"(usage: zim-sim [OPTION]...
+       zim-sim --this-machine [--save DIR]
        zim-sim --preflight FILE|DIR... [--entry-at ADDR] [--cmos PORT=FILE]... [--no-assumed-entry]
                [--json FILE|-]
 Runs ZIM, as a person would see it, against a simulated machine and reports what would happen to the
@@ -61,6 +62,17 @@ run and output
   --save DIR             final CMOS banks (PORT.bin), registry (registry.reg), staged images, transcript
 Exit status: 0 restart requested, 1 failed with an error code, 3 cancelled, 2 bad usage or input.
 
+this machine (Linux, root)
+  --this-machine         the token search and write of token 92 as ZIM would make them on the running
+                         machine: its BIOS area read from /dev/mem, its CMOS through the index and data
+                         ports of /dev/port (/dev/nvram for the clock's bank where it exists). Nothing
+                         is written but the index port, left as found: each data-port write is reported
+                         ("would write ...") and held back. Exit status: 0 token 92 would be set,
+                         1 ERR3, 2 no /dev/mem, not root, or bad usage. With --save DIR: each CMOS bank
+                         of a token table, as read before (PORT-before.bin) and after (PORT-after.bin)
+  --test-machine-writes  the writes made, on the project's QEMU test machine alone (refused elsewhere)
+  --devices DIR          DIR/mem, DIR/port and DIR/nvram in place of those in /dev
+
 pre-flight
   --preflight FILE|DIR...  the token search and write of token 92 on every dump given (a folder:
                          every file in it), one row each as a Markdown table (--json: the same rows);
@@ -91,13 +103,17 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
       o.assume2x = false;
     } else if (a == "--no-image") {
       o.noImage = true;
+    } else if (a == "--this-machine") {
+      o.thisMachine = true;
+    } else if (a == "--test-machine-writes") {
+      o.testMachineWrites = true;
     } else if (a == "--stage-fails") {
       o.stageFails = true;
     } else if (a.rfind("--", 0) == 0) {
       static const char* const kWithValue[] = {
-          "--smbios",   "--entry-at", "--phys",         "--cmos",  "--image",   "--registry",
-          "--platform", "--driver",   "--stage-result", "--power", "--answers", "--close",
-          "--restart",  "--fail",     "--lang",         "--runs",  "--json",    "--save"};
+          "--smbios", "--entry-at",     "--phys",  "--cmos",    "--image",  "--registry", "--platform",
+          "--driver", "--stage-result", "--power", "--answers", "--close",  "--restart",  "--fail",
+          "--lang",   "--runs",         "--json",  "--save",    "--devices"};
       if (std::find(std::begin(kWithValue), std::end(kWithValue), a) == std::end(kWithValue))
         return "unknown option " + a;
       if (!(err = need(i, a, v)).empty()) return err;
@@ -174,6 +190,8 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
         o.json = v;
       } else if (a == "--save") {
         o.save = v;
+      } else if (a == "--devices") {
+        o.devices = v;
       } else {
         return "unknown option " + a;
       }
@@ -191,6 +209,14 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
     return {};
   }
   if (!arguments.empty()) return "unexpected argument " + arguments.front();
+  if (o.thisMachine) {
+    for (const std::string& g : given)
+      if (g != "--this-machine" && g != "--test-machine-writes" && g != "--devices" && g != "--save" &&
+          g != "--help")
+        return g + " does not apply to --this-machine";
+  } else if (o.testMachineWrites || !o.devices.empty()) {
+    return std::string(o.testMachineWrites ? "--test-machine-writes" : "--devices") + " needs --this-machine";
+  }
   if (o.noImage && !o.images.empty()) return "--no-image and --image exclude each other";
   return {};
 }

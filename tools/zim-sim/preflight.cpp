@@ -66,19 +66,6 @@ std::vector<HeldTable> HeldTokenTables(const std::uint8_t* table, std::size_t si
   return held;
 }
 
-std::string EntryPointReason(std::uint8_t status) {
-  switch (status) {
-    case 1:
-      return "no entry point: no _SM_ anchor in 0xF0000-0xFFFFF";
-    case 2:
-      return "no entry point: no _SM_ anchor with a valid checksum";
-    case 3:
-      return "no entry point: its table lies outside the first megabyte";
-    default:
-      return "no entry point: a read through the driver failed";
-  }
-}
-
 // One dump: load it, read its token tables, then ZIM's own search and write against it.
 PreflightRow Look(const std::string& path, const Options& options,
                   const std::map<std::uint16_t, sim::CmosBank>& cmos, win32::HANDLE device) {
@@ -309,6 +296,19 @@ std::string PreflightRow::Outcome() const {
   if (!error.empty()) return "error: " + error;
   if (flash) return "flash: token 92 set, restart";
   return "ERR3: " + reason;
+}
+
+std::string EntryPointReason(std::uint8_t status) {
+  switch (status) {
+    case 1:
+      return "no entry point: no _SM_ anchor in 0xF0000-0xFFFFF";
+    case 2:
+      return "no entry point: no _SM_ anchor with a valid checksum";
+    case 3:
+      return "no entry point: its table lies outside the first megabyte";
+    default:
+      return "no entry point: a read through the driver failed";
+  }
 }
 
 std::vector<std::string> PreflightFiles(const std::vector<std::string>& arguments) {

@@ -47,6 +47,9 @@ struct PreflightRow {
   std::string Outcome() const;  // "flash: token 92 set, restart", "ERR3: ..." or "cannot be read: ..."
 };
 
+// Why ZIM finds no entry point, from the status of its scan.
+std::string EntryPointReason(std::uint8_t status);
+
 // The files that FILE|DIR arguments name: a folder gives every file in it, by name.
 std::vector<std::string> PreflightFiles(const std::vector<std::string>& arguments);
 

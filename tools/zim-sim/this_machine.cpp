@@ -1,0 +1,171 @@
+// The check of the running machine: ZIM's token search and write of token 92 over this machine's own
+// BIOS area and CMOS, everything else simulated. Read-only: data-port writes are held and reported.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "hosts/live/live_hardware.h"
+#include "tools/zim-sim/common.h"
+#include "tools/zim-sim/dry_run.h"
+#include "tools/zim-sim/preflight.h"
+#include "zim/app/bios_upgrade.h"
+#include "zim/driver/device_slot.h"
+#include "zim/tokens/token_access.h"
+
+namespace zimsim {
+
+namespace {
+
+constexpr std::uint16_t kToken = 92;
+constexpr char kCommandLine[] = "/proc/cmdline";
+constexpr char kFirmwareTable[] = "/sys/firmware/dmi/tables/DMI";
+
+// Where in the BIOS area a 3.x entry point stands, if one does: on a machine without a 2.x entry
+// point, it tells why ZIM finds no table there.
+std::string Smbios3Anchor(sim::Hardware& hardware) {
+  std::vector<std::uint8_t> area(0x10000);
+  if (!hardware.ReadPhysical(0xF0000, area.data(), area.size())) return {};
+  for (std::size_t p = 0; p + 5 <= area.size(); p += 16)
+    if (std::memcmp(area.data() + p, "_SM3_", 5) == 0) return Hex(0xF0000 + p, 5);
+  return {};
+}
+
+std::string Bank(std::uint16_t indexPort, std::uint8_t location) {
+  return Hex(indexPort, 2) + "[" + Hex(location, 2) + "]";
+}
+
+bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+std::vector<std::uint8_t> ReadBank(sim::Hardware& hardware, std::uint16_t indexPort) {
+  std::vector<std::uint8_t> bank(256, 0);
+  for (unsigned i = 0; i < 0x80; ++i)
+    if (!hardware.ReadIndexed(indexPort, static_cast<std::uint8_t>(i), indexPort + 1, bank[i])) bank[i] = 0;
+  return bank;
+}
+
+}  // namespace
+
+int ThisMachine(const Options& o) {
+  std::shared_ptr<live::LinuxHardware> hardware;
+  live::DevicePaths paths;
+  if (!o.devices.empty()) {
+    paths.memory = o.devices + "/mem";
+    paths.ports = o.devices + "/port";
+    paths.nvram = o.devices + "/nvram";
+  }
+  if (o.testMachineWrites) {
+    std::ifstream in(kCommandLine);
+    std::stringstream commandLine;
+    commandLine << in.rdbuf();
+    std::vector<std::uint8_t> table;
+    sim::ReadFileBytes(kFirmwareTable, table);
+    const std::string refusal = live::TestMachineRefusal(commandLine.str(), table);
+    if (!refusal.empty()) {
+      std::fprintf(stderr, "zim-sim: writes are for the test machine alone: %s\n", refusal.c_str());
+      return 2;
+    }
+  }
+  const std::string fault = live::LinuxHardware::Open(paths, o.testMachineWrites, hardware);
+  if (!fault.empty()) {
+    std::fprintf(stderr, "zim-sim: %s\n", fault.c_str());
+    return 2;
+  }
+
+  sim::Machine m;
+  m.logCalls = false;
+  m.version.platformId = win32::VER_PLATFORM_WIN32_NT;
+  m.varn.loaded = true;
+  m.varn.hardware = hardware;
+  sim::Install installed(m);
+  std::ostringstream t;
+  t << "== this machine: physical memory from " << paths.memory << ", CMOS through "
+    << (hardware->usesNvram() ? paths.nvram + " and " : std::string()) << paths.ports
+    << (o.testMachineWrites ? " (the test machine: writes are made)" : " (read-only: nothing is written)")
+    << "\n";
+
+  // ZIM's own search, step by step, for the transcript and the reason of a failure.
+  CloseDeviceSlots();
+  CTokenAccess access;
+  std::uint8_t entryStatus = 0, walkStatus = 0, tokenStatus = 0;
+  bool found = false;
+  std::set<std::uint16_t> banks;
+  std::string reason;
+  if (access.FindEntryPoint(&entryStatus)) {
+    t << "entry point: _SM_ " << unsigned{access.m_btMajorVersion} << "." << unsigned{access.m_btMinorVersion}
+      << " at " << Hex(access.m_dwEntryPointAddress, 5) << ", table of " << access.m_wTableLength
+      << " bytes at " << Hex(access.m_dwTableAddress, 5) << ", " << access.m_wStructureCount
+      << " structures\n";
+    for (std::int32_t n = 1; n <= 256 && access.FindTokenStructure(n, &walkStatus); ++n) {
+      banks.insert(access.m_wIndexPort);
+      t << "token table " << n << ": ports " << Hex(access.m_wIndexPort, 2) << "/"
+        << Hex(access.m_wDataPort, 2) << ", checksum type " << unsigned{access.m_btChecksumType} << " over "
+        << Hex(access.m_btChecksumStart, 2) << "-" << Hex(access.m_btChecksumEnd, 2) << " at "
+        << Hex(access.m_btChecksumLocation, 2) << "\n";
+      if (!found && access.FindToken(kToken, &tokenStatus)) {
+        found = true;
+        t << "token " << kToken << ": in token table " << n << ", CMOS "
+          << Bank(access.m_wIndexPort, access.m_btLocation) << ", AND mask " << Hex(access.m_btAndMask, 2)
+          << ", OR value " << Hex(access.m_btOrValue, 2) << "\n";
+      }
+    }
+    if (!found) reason = walkStatus == 3 ? "a string area runs to the table end" : "token 92 absent";
+  } else {
+    reason = EntryPointReason(entryStatus);
+    const std::string at = Smbios3Anchor(*hardware);
+    if (entryStatus == 1 && !at.empty())
+      reason += "; the firmware publishes only a 3.x (_SM3_) entry point, at " + at;
+  }
+  CloseDeviceSlots();
+
+  std::map<std::uint16_t, std::vector<std::uint8_t>> before;
+  for (std::uint16_t b : banks)
+    if (live::LinuxHardware::Reachable(b, 0, static_cast<std::uint16_t>(b + 1)))
+      before[b] = ReadBank(*hardware, b);
+
+  // The write, as the flash sequence makes it.
+  bool flash = false;
+  if (found) {
+    CBiosUpgrade upgrade;
+    flash = upgrade.SetCmosToken(static_cast<std::uint8_t>(kToken));
+    CloseDeviceSlots();
+    if (!flash) reason = "token 92 does not read back as set";
+  }
+  const char* verb = hardware->writes() ? "wrote " : "would write ";
+  const auto& held = hardware->held();
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    const live::HeldWrite& w = held[i];
+    t << (i == 0   ? verb
+          : i == 1 ? ", checksum "
+                   : ", ")
+      << Bank(w.indexPort, w.location) << ": " << Hex(w.before, 2) << " -> " << Hex(w.after, 2);
+    if (i + 1 == held.size()) t << "\n";
+  }
+  t << "outcome: " << (flash ? "flash: token 92 set, restart" : "ERR3: " + reason) << "\n";
+  std::fputs(t.str().c_str(), stdout);
+
+  if (!o.save.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(o.save, ec);
+    for (const auto& [port, bytes] : before) {
+      // Before: as read before the write; after: as the machine holds it now.
+      std::vector<std::uint8_t> after(256, 0);
+      for (unsigned i = 0; i < 0x80; ++i)
+        if (!hardware->ReadMachine(port, static_cast<std::uint8_t>(i), port + 1, after[i])) after[i] = 0;
+      const std::string stem = o.save + "/" + Hex(port, 2);
+      if (!WriteFile(stem + "-before.bin", bytes) || !WriteFile(stem + "-after.bin", after)) {
+        std::fprintf(stderr, "zim-sim: %s: cannot be written\n", o.save.c_str());
+        return 2;
+      }
+    }
+  }
+  return flash ? 0 : 1;
+}
+
+}  // namespace zimsim
