@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ class Json {
   Json& Number(long long v) { return Raw(std::to_string(v)); }
   Json& Bool(bool v) { return Raw(v ? "true" : "false"); }
   Json& Null() { return Raw("null"); }
+  // A number, or null where there is none.
+  template <class T>
+  Json& Number(const std::optional<T>& v) {
+    return v ? Number(static_cast<long long>(*v)) : Null();
+  }
   const std::string& Text() const { return out_; }
 
   static std::string Quote(const std::string& s) {

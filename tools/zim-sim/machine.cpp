@@ -3,25 +3,37 @@
 #include "tools/zim-sim/dry_run.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "hosts/zim/program_resources.h"
-#include "platform/framework/framework.h"
 #include "platform/sim/demo_machine.h"
 #include "tools/zim-sim/common.h"
-#include "tools/zim-sim/json.h"
-#include "zim/app/bios_upgrade.h"
-#include "zim/app/zim_app.h"
-#include "zim/driver/device_slot.h"
-#include "zim/driver/varn_ioctl.h"
 
 namespace zimsim {
+
+namespace {
+
+constexpr char kProgramFolder[] = "C:\\TARN\\BIOS";
+
+constexpr char kStateKey[] = "Software\\Tarn\\BIOSUPGRADE";
+
+constexpr char kCleanupCommand[] = "C:\\TARN\\BIOS\\CLEANUP.EXE -s";
+
+// The demo image: a small, recognisable BIOS image of 4 KiB.
+std::vector<std::uint8_t> DemoImage() {
+  std::vector<std::uint8_t> image(4096);
+  const char header[] = "TARN BIOS A07 ";
+  std::copy(header, header + sizeof header - 1, image.begin());
+  for (std::size_t i = sizeof header - 1; i < image.size(); ++i)
+    image[i] = static_cast<std::uint8_t>(i * 31 + 7);
+  return image;
+}
+
+std::string ReadError(const std::string& path, const char* what) { return path + ": " + what; }
+
+}  // namespace
 
 std::string BuildMachine(const Options& o, sim::Machine& m, sim::DumpInfo* table) {
   std::vector<std::uint8_t> bytes;

@@ -1,26 +1,37 @@
 // The dry run's options: the usage text and their parsing.
 #include "tools/zim-sim/dry_run.h"
 
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
-#include "hosts/zim/program_resources.h"
-#include "platform/framework/framework.h"
-#include "platform/sim/demo_machine.h"
-#include "tools/zim-sim/common.h"
-#include "tools/zim-sim/json.h"
-#include "zim/app/bios_upgrade.h"
-#include "zim/app/zim_app.h"
-#include "zim/driver/device_slot.h"
-#include "zim/driver/varn_ioctl.h"
-
 namespace zimsim {
+
+namespace {
+
+// A number in decimal or 0x hex, within [lo, hi]; false when it is not one.
+bool ParseNumber(const std::string& text, long long lo, long long hi, long long& out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  errno = 0;
+  const long long v = hex ? static_cast<long long>(std::strtoull(text.c_str() + 2, &end, 16))
+                          : std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == nullptr || *end != '\0' || v < lo || v > hi) return false;
+  out = v;
+  return true;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream ss(text);
+  std::string item;
+  while (std::getline(ss, item, ',')) out.push_back(item);
+  return out;
+}
+
+}  // namespace
 
 const char* Usage() {
   return R"(usage: zim-sim [OPTION]...

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "tools/zim-sim/common.h"
 #include "tools/zim-sim/json.h"
 #include "zim/app/bios_upgrade.h"
 #include "zim/driver/device_slot.h"
@@ -20,16 +21,6 @@
 namespace zimsim {
 
 namespace {
-
-constexpr std::uint16_t kToken = 92;
-
-std::string Hex(std::uint64_t v, int digits = 2) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(v));
-  return buf;
-}
-
-std::uint16_t Le16(const std::uint8_t* b) { return static_cast<std::uint16_t>(b[0] | (b[1] << 8)); }
 
 // A token table as the table holds it, read the way a careful reader walks a table.
 struct HeldTable {
@@ -57,7 +48,7 @@ std::vector<HeldTable> HeldTokenTables(const std::uint8_t* table, std::size_t si
     h.row.rangeEnd = table[p + 10];
     h.row.checksumLocation = table[p + 11];
     for (std::size_t r = p + 12; r + 5 <= p + s.length; r += 5) {
-      if (Le16(table + r) != kToken) continue;
+      if (Le16(table + r) != kFlashToken) continue;
       h.token = TokenRow{h.row.number, table[r + 2], table[r + 3], table[r + 4], false};
       break;
     }
@@ -122,7 +113,7 @@ PreflightRow Look(const std::string& path, const Options& options,
       }
       same->row.reached = true;
       std::uint8_t tokenStatus = 0;
-      if (!zimToken && access.FindToken(kToken, &tokenStatus)) {
+      if (!zimToken && access.FindToken(kFlashToken, &tokenStatus)) {
         zimToken = TokenRow{0, access.m_btLocation, access.m_btAndMask, access.m_btOrValue, true};
         zimTokenTable = offset;
       }
@@ -151,7 +142,7 @@ PreflightRow Look(const std::string& path, const Options& options,
   // same search inside it would find none either: it would fail without writing.
   if (zimToken) {
     CBiosUpgrade upgrade;
-    row.flash = upgrade.SetCmosToken(kToken);
+    row.flash = upgrade.SetCmosToken(kFlashToken);
     if (row.flash) return row;
   }
   if (!row.dump.has2x) {
@@ -199,9 +190,9 @@ std::string TablesCell(const PreflightRow& r) {
   std::string out;
   for (const TokenTableRow& t : r.tables) {
     if (!out.empty()) out += "; ";
-    out += "#" + std::to_string(t.number) + " " + Hex(t.indexPort) + "/" + Hex(t.dataPort) + ", checksum " +
-           std::to_string(t.checksumType) + " over " + Hex(t.rangeStart) + "-" + Hex(t.rangeEnd) + " at " +
-           Hex(t.checksumLocation) + (t.reached ? "" : " (not reached)");
+    out += "#" + std::to_string(t.number) + " " + Hex(t.indexPort, 2) + "/" + Hex(t.dataPort, 2) +
+           ", checksum " + std::to_string(t.checksumType) + " over " + Hex(t.rangeStart, 2) + "-" +
+           Hex(t.rangeEnd, 2) + " at " + Hex(t.checksumLocation, 2) + (t.reached ? "" : " (not reached)");
   }
   return out;
 }
@@ -209,8 +200,8 @@ std::string TablesCell(const PreflightRow& r) {
 std::string TokenCell(const PreflightRow& r) {
   if (!r.token) return "absent";
   const TokenRow& t = *r.token;
-  return "#" + std::to_string(t.table) + ", CMOS " + Hex(t.location) + ", AND " + Hex(t.andMask) + ", OR " +
-         Hex(t.orValue) + (t.reached ? "" : " (not reached)");
+  return "#" + std::to_string(t.table) + ", CMOS " + Hex(t.location, 2) + ", AND " + Hex(t.andMask, 2) +
+         ", OR " + Hex(t.orValue, 2) + (t.reached ? "" : " (not reached)");
 }
 
 std::string EntryCell(const sim::DumpInfo& d) {
@@ -239,11 +230,7 @@ std::string RowJson(const PreflightRow& r) {
   j.Key("smbios").String(d.version);
   j.Key("entry_point").String(sim::EntryPointName(d.kind));
   j.Key("assumed_2x_entry_point").Bool(d.assumed2x);
-  j.Key("structures").BeginObject().Key("published");
-  if (d.publishedCount)
-    j.Number(*d.publishedCount);
-  else
-    j.Null();
+  j.Key("structures").BeginObject().Key("published").Number(d.publishedCount);
   j.Key("found").Number(d.foundCount).EndObject();
   j.Key("token_tables").BeginArray();
   for (const TokenTableRow& t : r.tables)
@@ -255,15 +242,15 @@ std::string RowJson(const PreflightRow& r) {
         .Key("handle")
         .String(Hex(t.handle, 4))
         .Key("index_port")
-        .String(Hex(t.indexPort))
+        .String(Hex(t.indexPort, 2))
         .Key("data_port")
-        .String(Hex(t.dataPort))
+        .String(Hex(t.dataPort, 2))
         .Key("checksum_type")
         .Number(t.checksumType)
         .Key("checksum_range")
-        .String(Hex(t.rangeStart) + "-" + Hex(t.rangeEnd))
+        .String(Hex(t.rangeStart, 2) + "-" + Hex(t.rangeEnd, 2))
         .Key("checksum_location")
-        .String(Hex(t.checksumLocation))
+        .String(Hex(t.checksumLocation, 2))
         .Key("reached")
         .Bool(t.reached)
         .EndObject();
@@ -274,11 +261,11 @@ std::string RowJson(const PreflightRow& r) {
         .Key("table")
         .Number(r.token->table)
         .Key("cmos_index")
-        .String(Hex(r.token->location))
+        .String(Hex(r.token->location, 2))
         .Key("and")
-        .String(Hex(r.token->andMask))
+        .String(Hex(r.token->andMask, 2))
         .Key("or")
-        .String(Hex(r.token->orValue))
+        .String(Hex(r.token->orValue, 2))
         .Key("reached")
         .Bool(r.token->reached)
         .EndObject();

@@ -1,23 +1,12 @@
 // What a dry run tells: the transcript, the JSON report and the saved machine state.
 #include "tools/zim-sim/dry_run.h"
 
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "hosts/zim/program_resources.h"
-#include "platform/framework/framework.h"
-#include "platform/sim/demo_machine.h"
 #include "tools/zim-sim/common.h"
 #include "tools/zim-sim/json.h"
-#include "zim/app/bios_upgrade.h"
-#include "zim/app/zim_app.h"
-#include "zim/driver/device_slot.h"
 #include "zim/driver/varn_ioctl.h"
 
 namespace zimsim {
@@ -117,11 +106,7 @@ std::string ToJson(const Report& report, const sim::Machine& m) {
     j.Key("entry_point").String(sim::EntryPointName(d.kind));
     j.Key("entry_point_at").String(Hex(d.entryAt));
     j.Key("assumed_2x_entry_point").Bool(d.assumed2x);
-    j.Key("structures").BeginObject().Key("published");
-    if (d.publishedCount)
-      j.Number(*d.publishedCount);
-    else
-      j.Null();
+    j.Key("structures").BeginObject().Key("published").Number(d.publishedCount);
     j.Key("found").Number(d.foundCount).Key("differ").Bool(d.CountDiffers()).EndObject();
     j.Key("table_offset").Number(d.tableOffset);
     j.Key("table_length").Number(d.tableLength);

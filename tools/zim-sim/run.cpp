@@ -1,26 +1,35 @@
 // The run loop: ZIM started as a new process, again after each restart, as the platform would.
 #include "tools/zim-sim/dry_run.h"
 
-#include <algorithm>
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <map>
 
-#include "hosts/zim/program_resources.h"
-#include "platform/framework/framework.h"
-#include "platform/sim/demo_machine.h"
 #include "tools/zim-sim/common.h"
-#include "tools/zim-sim/json.h"
 #include "zim/app/bios_upgrade.h"
 #include "zim/app/zim_app.h"
 #include "zim/driver/device_slot.h"
 #include "zim/driver/varn_ioctl.h"
 
 namespace zimsim {
+
+namespace {
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// The program's path: the quoted first word of a command line, or its first word.
+std::string ProgramPath(const std::string& commandLine) {
+  if (!commandLine.empty() && commandLine[0] == '"') {
+    const auto end = commandLine.find('"', 1);
+    return commandLine.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+  }
+  return commandLine.substr(0, commandLine.find(' '));
+}
+
+}  // namespace
 
 namespace {
 

@@ -19,7 +19,6 @@ namespace zimsim {
 
 namespace {
 
-constexpr std::uint16_t kToken = 92;
 constexpr char kCommandLine[] = "/proc/cmdline";
 constexpr char kFirmwareTable[] = "/sys/firmware/dmi/tables/DMI";
 
@@ -108,9 +107,9 @@ int ThisMachine(const Options& o) {
         << Hex(access.m_wDataPort, 2) << ", checksum type " << unsigned{access.m_btChecksumType} << " over "
         << Hex(access.m_btChecksumStart, 2) << "-" << Hex(access.m_btChecksumEnd, 2) << " at "
         << Hex(access.m_btChecksumLocation, 2) << "\n";
-      if (!found && access.FindToken(kToken, &tokenStatus)) {
+      if (!found && access.FindToken(kFlashToken, &tokenStatus)) {
         found = true;
-        t << "token " << kToken << ": in token table " << n << ", CMOS "
+        t << "token " << kFlashToken << ": in token table " << n << ", CMOS "
           << Bank(access.m_wIndexPort, access.m_btLocation) << ", AND mask " << Hex(access.m_btAndMask, 2)
           << ", OR value " << Hex(access.m_btOrValue, 2) << "\n";
       }
@@ -133,7 +132,7 @@ int ThisMachine(const Options& o) {
   bool flash = false;
   if (found) {
     CBiosUpgrade upgrade;
-    flash = upgrade.SetCmosToken(static_cast<std::uint8_t>(kToken));
+    flash = upgrade.SetCmosToken(static_cast<std::uint8_t>(kFlashToken));
     CloseDeviceSlots();
     if (!flash) reason = "token 92 does not read back as set";
   }
