@@ -310,7 +310,8 @@ TEST_F(ChecksumWriteTest, EmptyRangeFullRangeAndWrapAtLocation255) {
   cmos().fill(1);
   machine.varn.ioctls.clear();
   EXPECT_TRUE(Access(0, 0x80, 0xFF, 0xFF).UpdateChecksum(0));
-  EXPECT_EQ(Ioctls(varn::IOCTL_READ_INDEXED_PORT).size(), 128u);
+  // The range, and location 0 where the low byte goes: every byte read before the first write.
+  EXPECT_EQ(Ioctls(varn::IOCTL_READ_INDEXED_PORT).size(), 129u);
   EXPECT_EQ(cmos()[0xFF], 0x00);
   EXPECT_EQ(cmos()[0x00], 0x80);
   EXPECT_EQ(Ioctls(varn::IOCTL_WRITE_INDEXED_PORT).back().input,
@@ -346,7 +347,7 @@ TEST_F(ChecksumWriteTest, SetTokenStatuses) {
   EXPECT_EQ(cmos()[0x78], 0x41);
 }
 
-TEST_F(ChecksumWriteTest, SetTokenWritesByteThenChecksumThenReadsBack) {
+TEST_F(ChecksumWriteTest, SetTokenReadsEverythingThenWritesByteThenChecksumThenReadsBack) {
   CTokenAccess a = Access(1, 0x70, 0x7F, 0x30);  // token byte inside the range
   a.m_btLocation = 0x78;
   a.m_btAndMask = 0xBF;
@@ -356,12 +357,60 @@ TEST_F(ChecksumWriteTest, SetTokenWritesByteThenChecksumThenReadsBack) {
   EXPECT_TRUE(a.SetToken(1, nullptr));
   std::vector<std::pair<win32::DWORD, std::uint8_t>> order;  // control, CMOS location
   for (const auto& r : machine.varn.ioctls) order.emplace_back(r.code, r.input[2]);
-  ASSERT_EQ(order.size(), 1u + 1u + 16u + 1u + 1u);
+  // The token's byte, the range (its byte read once), the checksum location; two writes; the read-back.
+  ASSERT_EQ(order.size(), 1u + 15u + 1u + 2u + 1u);
   EXPECT_EQ(order[0], std::make_pair(varn::IOCTL_READ_INDEXED_PORT, std::uint8_t{0x78}));
-  EXPECT_EQ(order[1], std::make_pair(varn::IOCTL_WRITE_INDEXED_PORT, std::uint8_t{0x78}));
+  EXPECT_EQ(order[16], std::make_pair(varn::IOCTL_READ_INDEXED_PORT, std::uint8_t{0x30}));
+  EXPECT_EQ(order[17], std::make_pair(varn::IOCTL_WRITE_INDEXED_PORT, std::uint8_t{0x78}));
   EXPECT_EQ(order[18], std::make_pair(varn::IOCTL_WRITE_INDEXED_PORT, std::uint8_t{0x30}));
   EXPECT_EQ(order[19], std::make_pair(varn::IOCTL_READ_INDEXED_PORT, std::uint8_t{0x78}));
   EXPECT_EQ(cmos()[0x30], 0x41) << "the sum includes the new token byte";
+}
+
+TEST_F(ChecksumWriteTest, AControlThatFailsLeavesCmosAsItWasOrStopsWritingAtOnce) {
+  // Type 0 over 0x70-0x7F at 0x30/0x31, token at 0x78: controls 1-18 read, 19-21 write 0x78, 0x30,
+  // 0x31, 22 reads back.
+  struct Case {
+    std::uint64_t failAt;
+    bool persistent;
+    std::uint8_t status;
+    std::vector<std::uint8_t> writesAfter;  // the locations written after the failure, in order
+  } cases[] = {
+      {1, false, CTokenAccess::kReadFailed, {}},
+      {18, false, CTokenAccess::kReadFailed, {}},
+      {19, false, CTokenAccess::kPutBack, {0x78}},
+      {21, false, CTokenAccess::kPutBack, {0x31, 0x30, 0x78}},
+      {22, false, CTokenAccess::kPutBack, {0x31, 0x30, 0x78}},
+      {20, true, CTokenAccess::kPutBackFailed, {0x30}},
+      {22, true, CTokenAccess::kPutBackFailed, {0x31}},
+  };
+  for (const Case& c : cases) {
+    const std::string label = "control " + std::to_string(c.failAt) + (c.persistent ? " on" : " once");
+    machine.faults.clear();
+    for (unsigned i = 0x70; i < 0x80; ++i) cmos()[i] = static_cast<std::uint8_t>(i);
+    cmos()[0x78] = 0x01;
+    cmos()[0x30] = cmos()[0x31] = 0xEE;
+    const auto before = cmos();
+    CTokenAccess a = Access(0, 0x70, 0x7F, 0x30);
+    a.m_btLocation = 0x78;
+    a.m_btAndMask = 0xBF;
+    a.m_btOrValue = 0x40;
+    machine.varn.ioctls.clear();
+    machine.FailCall("DeviceIoControl", machine.CountCalls("DeviceIoControl") + c.failAt, c.persistent);
+    std::uint8_t status = 0xEE;
+    EXPECT_FALSE(a.SetToken(1, &status)) << label;
+    EXPECT_EQ(status, c.status) << label;
+    std::vector<std::uint8_t> after;
+    for (std::size_t i = c.failAt; i < machine.varn.ioctls.size(); ++i)
+      if (machine.varn.ioctls[i].code == varn::IOCTL_WRITE_INDEXED_PORT)
+        after.push_back(machine.varn.ioctls[i].input[2]);
+    EXPECT_EQ(after, c.writesAfter) << label;
+    if (c.persistent) {
+      EXPECT_NE(cmos()[0x78], before[0x78]) << label << ": the token byte stays";
+    } else {
+      EXPECT_EQ(cmos(), before) << label;
+    }
+  }
 }
 
 // ---- the whole search and write

@@ -185,7 +185,7 @@ TEST_F(TokenReadFailureTest, AReadBackThatFailsIsNotTakenAsSet) {
   machine.FailCall("DeviceIoControl", machine.varn.ioctls.size() + 1);
   std::uint8_t status = 0xEE;
   EXPECT_TRUE(a.SetToken(0, &status));
-  EXPECT_EQ(status, 1) << "a failed read shows no token";
+  EXPECT_EQ(status, CTokenAccess::kReadFailed) << "a failed read shows no token";
   // The same byte read without a fault: not set either, and now truly so.
   EXPECT_TRUE(a.SetToken(0, &status));
   EXPECT_EQ(status, 1);

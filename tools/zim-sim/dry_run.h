@@ -71,6 +71,16 @@ struct CmosWrite {
   std::uint8_t location = 0;
   std::uint8_t before = 0;
   std::uint8_t after = 0;
+  bool failed = false;   // the device refused it: the byte stays `before`
+  bool putBack = false;  // it puts back a byte after a control failed in the middle of a token write
+};
+
+// A token write in which a control failed after the first write: every byte it wrote put back, or
+// the put-back abandoned at a write that failed, with the bytes that differ from before the write.
+struct TokenWriteFailure {
+  std::uint16_t indexPort = 0;
+  bool putBack = false;
+  std::vector<CmosWrite> left;  // location, as before the token write, as left
 };
 
 struct MessageShown {
@@ -103,6 +113,7 @@ struct RunReport {
   std::vector<std::size_t> stagedSizes;
   std::vector<std::int32_t> released;
   std::vector<CmosWrite> cmosWrites;
+  std::vector<TokenWriteFailure> tokenWriteFailures;
   std::vector<RegistryChange> registry;
   std::map<std::uint32_t, int> ioctls;  // count per control code
   std::vector<std::string> ranAtStart;  // RunOnce commands the platform ran before this run

@@ -56,7 +56,21 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
     if (r.ioctls.count(varn::IOCTL_STAGE_IMAGE)) t << "stage result: " << r.stageResult << "\n";
     for (const CmosWrite& w : r.cmosWrites)
       t << "CMOS " << Hex(w.indexPort, 2) << "[" << Hex(w.location, 2) << "]: " << Hex(w.before, 2) << " -> "
-        << Hex(w.after, 2) << "\n";
+        << Hex(w.after, 2) << (w.failed ? ", refused by the device" : w.putBack ? " (put back)" : "") << "\n";
+    for (const TokenWriteFailure& f : r.tokenWriteFailures) {
+      t << "token write failed in the middle: ";
+      if (f.putBack) {
+        t << "every byte it wrote put back, CMOS " << Hex(f.indexPort, 2) << " as before\n";
+        continue;
+      }
+      t << "putting back failed, writing stopped; ";
+      if (f.left.empty()) t << "no byte it wrote had changed, CMOS " << Hex(f.indexPort, 2) << " as before";
+      if (!f.left.empty()) t << "left:";
+      for (const CmosWrite& l : f.left)
+        t << " " << Hex(l.indexPort, 2) << "[" << Hex(l.location, 2) << "] " << Hex(l.after, 2) << " (was "
+          << Hex(l.before, 2) << ")";
+      t << "\n";
+    }
     for (std::int32_t v : r.released) t << "image released in the driver with stage result " << v << "\n";
     for (const RegistryChange& c : r.registry) {
       if (c.deleted)
@@ -144,6 +158,27 @@ std::string ToJson(const Report& report, const sim::Machine& m) {
     j.Key("ioctls").BeginObject();
     for (const auto& [code, count] : r.ioctls) j.Key(Hex(code)).Number(count);
     j.EndObject();
+    auto writeObject = [&](const CmosWrite& w) {
+      j.BeginObject().Key("port").String(Hex(w.indexPort, 2)).Key("location").String(Hex(w.location, 2));
+      j.Key("before").String(Hex(w.before, 2)).Key("after").String(Hex(w.after, 2));
+    };
+    j.Key("cmos_writes").BeginArray();
+    for (const CmosWrite& w : r.cmosWrites) {
+      writeObject(w);
+      j.Key("result").String(w.failed ? "refused" : w.putBack ? "put back" : "written").EndObject();
+    }
+    j.EndArray();
+    j.Key("token_write_failures").BeginArray();
+    for (const TokenWriteFailure& f : r.tokenWriteFailures) {
+      j.BeginObject().Key("port").String(Hex(f.indexPort, 2));
+      j.Key("outcome").String(f.putBack ? "put back" : "abandoned").Key("left").BeginArray();
+      for (const CmosWrite& l : f.left) {
+        writeObject(l);
+        j.EndObject();
+      }
+      j.EndArray().EndObject();
+    }
+    j.EndArray();
     j.EndObject();
   }
   j.EndArray();

@@ -74,6 +74,24 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine) {
     r.restartRequested = true;
     r.restartAccepted = r.restartAccepted || m.session.restarts[i].accepted;
   }
+  // A token write is the port controls between two other controls (its search reads memory first).
+  // Once a control fails after its first write, the writes that follow put bytes back.
+  struct TokenWrite {
+    bool writing = false, failed = false, abandoned = false;
+    std::uint16_t port = 0;
+    std::map<std::uint8_t, std::uint8_t> before;  // each location written, as it was
+  } w;
+  auto endTokenWrite = [&] {
+    if (w.failed) {
+      TokenWriteFailure f{w.port, !w.abandoned, {}};
+      for (const auto& [location, before] : w.before)
+        if (shadow[w.port][location] != before)
+          f.left.push_back({w.port, location, before, shadow[w.port][location]});
+      f.putBack = f.putBack && f.left.empty();
+      r.tokenWriteFailures.push_back(f);
+    }
+    w = TokenWrite{};
+  };
   for (std::size_t i = ioctls; i < m.varn.ioctls.size(); ++i) {
     const sim::IoctlRecord& c = m.varn.ioctls[i];
     ++r.ioctls[c.code];
@@ -83,14 +101,26 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine) {
         r.stageResult = static_cast<std::int32_t>(c.output[0] | (c.output[1] << 8) | (c.output[2] << 16) |
                                                   (static_cast<std::uint32_t>(c.output[3]) << 24));
     }
-    if (c.code == varn::IOCTL_WRITE_INDEXED_PORT && c.succeeded && c.input.size() == 7) {
-      const std::uint16_t port = Le16(c.input, 0);
-      const std::uint8_t location = c.input[2];
-      auto& bank = shadow[port];
-      r.cmosWrites.push_back({port, location, bank[location], c.input[6]});
-      bank[location] = c.input[6];
+    const bool portWrite = c.code == varn::IOCTL_WRITE_INDEXED_PORT && c.input.size() == 7;
+    const bool portRead = c.code == varn::IOCTL_READ_INDEXED_PORT;
+    if (!portWrite && !portRead) endTokenWrite();
+    if (portRead && !c.succeeded && w.writing) w.failed = true;
+    if (!portWrite) continue;
+    const std::uint16_t port = Le16(c.input, 0);
+    const std::uint8_t location = c.input[2];
+    auto& bank = shadow[port];
+    if (!w.writing) w.port = port;
+    w.writing = true;
+    w.before.emplace(location, bank[location]);
+    r.cmosWrites.push_back({port, location, bank[location], c.input[6], !c.succeeded, w.failed});
+    if (!c.succeeded) {
+      w.abandoned = w.failed;
+      w.failed = true;
+      continue;
     }
+    bank[location] = c.input[6];
   }
+  endTokenWrite();
   for (std::size_t i = staged; i < m.varn.staged.size(); ++i)
     r.stagedSizes.push_back(m.varn.staged[i].size());
   r.released.assign(m.varn.released.begin() + static_cast<std::ptrdiff_t>(released), m.varn.released.end());

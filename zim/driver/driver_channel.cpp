@@ -47,12 +47,12 @@ std::uint8_t CDriverChannel::ReadIndexedPort(std::uint16_t indexPort, std::uint8
   return out.value;
 }
 
-void CDriverChannel::WriteIndexedPort(std::uint16_t indexPort, std::uint8_t index, std::uint16_t dataPort,
+bool CDriverChannel::WriteIndexedPort(std::uint16_t indexPort, std::uint8_t index, std::uint16_t dataPort,
                                       std::uint8_t value) {
   win32::HANDLE device = OpenDeviceOnce(g_tokenDeviceSlot);
-  if (device == win32::INVALID_HANDLE_VALUE) return;
+  if (device == win32::INVALID_HANDLE_VALUE) return false;
   varn::PortRecord record{indexPort, index, dataPort, value};
   win32::DWORD returned = 0;
-  win32::DeviceIoControl(device, varn::IOCTL_WRITE_INDEXED_PORT, &record, sizeof record, nullptr, 0, &returned,
-                         nullptr);
+  return win32::DeviceIoControl(device, varn::IOCTL_WRITE_INDEXED_PORT, &record, sizeof record, nullptr, 0,
+                                &returned, nullptr) != win32::FALSE;
 }

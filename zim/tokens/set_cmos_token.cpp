@@ -12,8 +12,13 @@ bool CBiosUpgrade::SetCmosToken(std::uint8_t id) {
          !found && searched != CTokenAccess::kReadFailed && access.FindTokenStructure(n, nullptr); ++n)
       found = access.FindToken(id, &searched);
   }
-  std::uint8_t status = 0;
-  if (found && access.SetToken(1, nullptr) && access.SetToken(0, &status) && status == 0) return true;
+  if (found && access.SetToken(1, nullptr)) {
+    std::uint8_t status = 0;
+    if (access.SetToken(0, &status) && status == 0) return true;
+    // The second read-back did not come: the device failed, and a run that ends in an error code
+    // must not leave the token set behind it.
+    if (status == CTokenAccess::kReadFailed) access.PutBack();
+  }
   m_strErrorCode = "ERR3";
   return false;
 }

@@ -1,6 +1,8 @@
 #include "zim/tokens/token_access.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 
 #include "zim/driver/driver_channel.h"
 
@@ -184,24 +186,102 @@ bool CTokenAccess::FindToken(std::uint16_t id, std::uint8_t* status) {
   return true;
 }
 
-bool CTokenAccess::SetToken(std::int32_t write, std::uint8_t* status) {
+bool CTokenAccess::PlanWrite(bool token) {
+  m_nPlanned = 0;
+  m_nAttempted = 0;
   CDriverChannel channel;
+  // Each byte is read once, before anything is written: a read that failed after the token's byte
+  // was written would put a wrong checksum over it, and the BIOS would throw the settings away.
+  std::uint8_t cmos[256] = {};
+  bool held[256] = {};
+  auto read = [&](std::uint8_t location) {
+    if (held[location]) return;
+    cmos[location] = channel.ReadIndexedPort(m_wIndexPort, location, m_wDataPort);
+    held[location] = true;
+  };
+  const bool checksum = m_btChecksumType <= 3;
+  const bool twoBytes = checksum && m_btChecksumType != 1;
+  const std::uint8_t at = m_btChecksumLocation;
+  const auto next = static_cast<std::uint8_t>(at + 1);
+  if (token) read(m_btLocation);
+  if (checksum) {
+    for (unsigned i = m_btChecksumStart; i <= m_btChecksumEnd; ++i) read(static_cast<std::uint8_t>(i));
+    read(at);
+    if (twoBytes) read(next);
+  }
+  if (channel.ReadFailed()) return false;
+
+  // What CMOS holds as each write is made: the checksum covers the new token byte, and takes the
+  // bytes at its own location as they were, when the range holds them.
+  std::uint8_t after[256];
+  std::copy(std::begin(cmos), std::end(cmos), std::begin(after));
+  auto plan = [&](std::uint8_t location, std::uint8_t value) {
+    m_writes[m_nPlanned++] = CmosWrite{location, cmos[location], value};
+    after[location] = value;
+  };
+  if (token) plan(m_btLocation, static_cast<std::uint8_t>((cmos[m_btLocation] & m_btAndMask) | m_btOrValue));
+  if (checksum) {
+    std::uint16_t value = 0;
+    for (unsigned i = m_btChecksumStart; i <= m_btChecksumEnd; ++i)
+      value = ChecksumStep(m_btChecksumType, value, after[i]);
+    value = ChecksumFinish(m_btChecksumType, value);
+    if (twoBytes) {
+      plan(at, static_cast<std::uint8_t>(value >> 8));
+      plan(next, static_cast<std::uint8_t>(value & 0xFF));
+    } else {
+      plan(at, static_cast<std::uint8_t>(value & 0xFF));
+    }
+  }
+  return true;
+}
+
+std::uint8_t CTokenAccess::MakeWrites() {
+  CDriverChannel channel;
+  for (m_nAttempted = 0; m_nAttempted < m_nPlanned;) {
+    const CmosWrite& w = m_writes[m_nAttempted++];
+    if (!channel.WriteIndexedPort(m_wIndexPort, w.location, m_wDataPort, w.value))
+      return PutBack() ? kPutBack : kPutBackFailed;
+  }
+  return 0;
+}
+
+bool CTokenAccess::PutBack() {
+  CDriverChannel channel;
+  bool done[256] = {};
+  // The failed write is put back too: the device may have made it before it reported the failure.
+  for (int i = m_nAttempted; i-- > 0;) {
+    const CmosWrite& w = m_writes[i];
+    if (done[w.location]) continue;
+    done[w.location] = true;
+    if (!channel.WriteIndexedPort(m_wIndexPort, w.location, m_wDataPort, w.before)) return false;
+  }
+  m_nAttempted = 0;
+  return true;
+}
+
+bool CTokenAccess::SetToken(std::int32_t write, std::uint8_t* status) {
   if (write != 0) {
-    const std::uint8_t old = channel.ReadIndexedPort(m_wIndexPort, m_btLocation, m_wDataPort);
-    // Written from a failed read, the byte would lose every bit the token does not own.
-    if (channel.ReadFailed()) {
-      Report(status, 2);
+    // Written from a failed read, the byte would lose every bit the token does not own, or the
+    // checksum would not match: nothing is written.
+    if (!PlanWrite(true)) {
+      Report(status, kReadFailed);
       return false;
     }
-    channel.WriteIndexedPort(m_wIndexPort, m_btLocation, m_wDataPort,
-                             static_cast<std::uint8_t>((old & m_btAndMask) | m_btOrValue));
-    // The checksum is rewritten on every write, wherever the token's byte lies. It is not verified
-    // afterwards: some token tables keep their checksum location inside their own range.
-    UpdateChecksum(0);
+    const std::uint8_t written = MakeWrites();
+    if (written != 0) {
+      Report(status, written);
+      return false;
+    }
   }
+  CDriverChannel channel;
   const std::uint8_t v = channel.ReadIndexedPort(m_wIndexPort, m_btLocation, m_wDataPort);
-  // A read-back that failed shows nothing: a token whose OR value is 0 would seem set.
-  if (!channel.ReadFailed() && (v & static_cast<std::uint8_t>(~m_btAndMask)) == m_btOrValue) {
+  // A read-back that failed shows nothing: a token whose OR value is 0 would seem set. After a write
+  // the device has failed in the middle of it, and what it wrote goes back.
+  if (channel.ReadFailed()) {
+    Report(status, write == 0 ? kReadFailed : PutBack() ? kPutBack : kPutBackFailed);
+    return write == 0;
+  }
+  if ((v & static_cast<std::uint8_t>(~m_btAndMask)) == m_btOrValue) {
     Report(status, 0);
     return true;
   }
@@ -210,6 +290,7 @@ bool CTokenAccess::SetToken(std::int32_t write, std::uint8_t* status) {
 }
 
 bool CTokenAccess::UpdateChecksum(std::int32_t verify) {
+  if (verify == 0) return PlanWrite(false) && MakeWrites() == 0;
   CDriverChannel channel;
   std::uint16_t value = 0;
   for (unsigned i = m_btChecksumStart; i <= m_btChecksumEnd; ++i)
@@ -221,16 +302,12 @@ bool CTokenAccess::UpdateChecksum(std::int32_t verify) {
   const auto low = static_cast<std::uint8_t>(value & 0xFF);
   const std::uint8_t at = m_btChecksumLocation;
   const auto next = static_cast<std::uint8_t>(at + 1);
-  if (verify != 0) {
-    if (m_btChecksumType == 1) return channel.ReadIndexedPort(m_wIndexPort, at, m_wDataPort) == low;
-    if (channel.ReadIndexedPort(m_wIndexPort, at, m_wDataPort) != high) return false;
-    return channel.ReadIndexedPort(m_wIndexPort, next, m_wDataPort) == low;
-  }
-  if (m_btChecksumType == 1) {
-    channel.WriteIndexedPort(m_wIndexPort, at, m_wDataPort, low);
-  } else {
-    channel.WriteIndexedPort(m_wIndexPort, at, m_wDataPort, high);
-    channel.WriteIndexedPort(m_wIndexPort, next, m_wDataPort, low);
-  }
-  return true;
+  bool matches;
+  if (m_btChecksumType == 1)
+    matches = channel.ReadIndexedPort(m_wIndexPort, at, m_wDataPort) == low;
+  else
+    matches = channel.ReadIndexedPort(m_wIndexPort, at, m_wDataPort) == high &&
+              channel.ReadIndexedPort(m_wIndexPort, next, m_wDataPort) == low;
+  // A failed read compares as 0 and proves nothing.
+  return matches && !channel.ReadFailed();
 }

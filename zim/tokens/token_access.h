@@ -32,13 +32,28 @@ class CTokenAccess {
   // Status: 0 found; 1 records of the instance exhausted; 2 record position passed the table end.
   bool FindToken(std::uint16_t id, std::uint8_t* status);
 
-  // write nonzero: sets the token, rewrites the checksum, reads back (status 0, true when set;
-  // status 2, false when not, or when the byte could not be read before the write, which is then
-  // not made). write 0: only tests (status 0 set, 1 not set; always true). A read-back that fails
-  // counts as not set.
+  // write nonzero: sets the token and rewrites the checksum, then reads back. Every CMOS byte the write
+  // depends on (the token's byte, the checksum range, the checksum location) is read before the first
+  // write; the new checksum is computed from those bytes. Status 0 and true when the byte reads back
+  // as set; status 2 and false when it reads back not set (the write stays); kReadFailed and false
+  // when a read before the write failed (nothing is written); kPutBack or kPutBackFailed and false
+  // when a write or the read-back failed (see PutBack).
+  // write 0: only tests (status 0 set, 1 not set, kReadFailed when the byte could not be read; always
+  // true).
   bool SetToken(std::int32_t write, std::uint8_t* status);
-  // verify nonzero: true when CMOS holds the computed checksum. verify 0: writes it; always true.
+  // verify nonzero: true when CMOS holds the computed checksum. verify 0: writes it, with the same
+  // reading before writing and putting back as SetToken; false when that failed.
   bool UpdateChecksum(std::int32_t verify);
+  // Puts back, newest first, every CMOS byte that the last write of this object wrote or tried to
+  // write, as it was read before that write; stops at the first write that fails, so that a failing
+  // device is not written further. True when every byte went back (or nothing was written).
+  bool PutBack();
+
+  // A control failed after the first write; every byte written was put back as it was.
+  static constexpr std::uint8_t kPutBack = 5;
+  // A control failed after the first write and putting back failed too: writing stopped at once, and
+  // CMOS may hold part of the write.
+  static constexpr std::uint8_t kPutBackFailed = 6;
 
   // The entry-point copy.
   std::uint8_t m_btEntryChecksum = 0;
@@ -72,6 +87,22 @@ class CTokenAccess {
   std::uint8_t m_btLocation = 0;
   std::uint8_t m_btAndMask = 0;
   std::uint8_t m_btOrValue = 0;
+
+ private:
+  struct CmosWrite {
+    std::uint8_t location;
+    std::uint8_t before;  // as read before the first write
+    std::uint8_t value;
+  };
+  // Reads what the write depends on and plans it: the token's byte (when `token`), then the checksum
+  // bytes as the checksum type stores them. False when a read failed; nothing is then planned.
+  bool PlanWrite(bool token);
+  // Makes the planned writes in order; status 0, or the put-back status when one failed.
+  std::uint8_t MakeWrites();
+
+  CmosWrite m_writes[3] = {};
+  int m_nPlanned = 0;
+  int m_nAttempted = 0;  // writes sent to the device, the failed one included
 };
 
 // The checksum of CMOS bytes by a token table's checksum type: 0 a 16-bit sum, 1 an 8-bit sum,
