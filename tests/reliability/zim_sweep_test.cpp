@@ -3,8 +3,9 @@
 // failing once, and again with every call from N on failing. Each run must end as the program allows
 // (a restart, a cancel, or an error code that the failure can give) and leave the machine whole: every
 // token write whole or not made at all (each CMOS bank as it was, or as whole token writes leave it,
-// and as the clean run leaves it when a restart was asked for), the retry state consistent, the cleanup program started or registered, every image
-// the driver took either flashed or handed back, and nothing left open.
+// and as the clean run leaves it when a restart was asked for), the retry state consistent, the cleanup
+// program started or registered, every image the driver took either flashed or handed back, and nothing left
+// open.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -105,7 +106,8 @@ std::set<Bank> WholeWriteStates(const Bank& initial, const TokenTable& t, int de
     std::set<Bank> next;
     for (const Bank& b : frontier)
       for (const TokenRecordInfo& r : t.tokens)
-        if ((r.id == 92 || r.id == 93) && states.insert(Applied(b, t, r)).second) next.insert(Applied(b, t, r));
+        if ((r.id == 92 || r.id == 93) && states.insert(Applied(b, t, r)).second)
+          next.insert(Applied(b, t, r));
     frontier = next;
   }
   return states;
@@ -299,7 +301,8 @@ class ZimSweep {
       const auto [type, start, end, at] = *scenario_.checksum;
       sim::SmbiosBuilder table;
       table.Add(1, 0x0100, {1, 2, 3, 4});
-      table.TokenTable(0xD400, 0x72, 0x73, type, start, end, at, {{93, 0x79, 0xFE, 0x01}, {92, 0x78, 0xBF, 0x40}});
+      table.TokenTable(0xD400, 0x72, 0x73, type, start, end, at,
+                       {{93, 0x79, 0xFE, 0x01}, {92, 0x78, 0xBF, 0x40}});
       table.EndOfTable(0xFFFF);
       table.Install(m, 0xE0000, scenario_.options.entryAt);
       // Bytes of every kind in the range, so that each checksum type sees carries and shifts.
@@ -312,7 +315,8 @@ class ZimSweep {
       for (const auto& [port, bank] : m.cmos) initialCmos_[port] = bank.bytes;
       // Each run writes token 92, and token 93 after it: two writes a run.
       for (const TokenTable& t : tables_)
-        wholeStates_[t.indexPort] = WholeWriteStates(initialCmos_[t.indexPort], t, 2 * scenario_.options.runs);
+        wholeStates_[t.indexPort] =
+            WholeWriteStates(initialCmos_[t.indexPort], t, 2 * scenario_.options.runs);
     }
   }
 
@@ -463,7 +467,8 @@ class ZimSweep {
       }
       const std::string bank = "the bank behind port " + std::to_string(t.indexPort);
       if (now != before && restartAsked && now != clean_.cmos.at(t.indexPort))
-        fail(bank + " was written, and the run asked for a restart, yet the bank is not as the clean run leaves it");
+        fail(bank +
+             " was written, and the run asked for a restart, yet the bank is not as the clean run leaves it");
       if (wholeStates_.at(t.indexPort).count(now) != 0) continue;
       // The one exception: the device fails for good in the middle of a write, so that putting back
       // fails too. ZIM stops writing at once; such a run must never ask for a restart.

@@ -128,6 +128,35 @@ TEST(DryRunTest, RefusedRestartReleasesTheImageAndSetsToken93) {
   EXPECT_TRUE(r.okVisible);
 }
 
+// Whatever device control fails once, CMOS ends as it was with an error code shown, or as a run
+// without faults leaves it (a failed staging retries across the restart, and then flashes).
+TEST(DryRunTest, AnyOneDeviceControlFailingLeavesCmosAsBeforeWithAnErrorOrAsACleanRun) {
+  auto clean = DryRunOf({});
+  std::map<std::uint16_t, std::array<std::uint8_t, 256>> before, after;
+  {
+    sim::Machine fresh;
+    zimsim::Options defaults;
+    ASSERT_EQ(zimsim::BuildMachine(defaults, fresh), "");
+    for (const auto& [port, bank] : fresh.cmos) before[port] = bank.bytes;
+  }
+  for (const auto& [port, bank] : clean->machine.cmos) after[port] = bank.bytes;
+  ASSERT_NE(before, after);
+  int controls = 0, putBack = 0;
+  for (const auto& [code, count] : clean->report.runs[0].ioctls) controls += count;
+  for (int n = 1; n <= controls; ++n) {
+    auto run = DryRunOf({"--fail", "DeviceIoControl:" + std::to_string(n), "--runs", "2"});
+    std::map<std::uint16_t, std::array<std::uint8_t, 256>> now;
+    for (const auto& [port, bank] : run->machine.cmos) now[port] = bank.bytes;
+    const zimsim::RunReport& last = run->report.runs.back();
+    const bool asBefore = now == before && last.outcome == "failed" && !last.errorCode.empty();
+    const bool asClean = now == after && last.outcome == "restart" && last.errorCode.empty();
+    EXPECT_TRUE(asBefore || asClean) << "control " << n << ": " << last.outcome << " " << last.errorCode;
+    for (const zimsim::RunReport& r : run->report.runs)
+      for (const zimsim::TokenWriteFailure& f : r.tokenWriteFailures) putBack += f.putBack ? 1 : 0;
+  }
+  EXPECT_GT(putBack, 0) << "some control fails in the middle of the write, and the dry run says so";
+}
+
 TEST(DryRunTest, CapturedTableWithoutTokenTableFailsWithErr3AndReleases) {
   const fs::path table = fs::path(TARN_SHARED_DIR) / "smbios-tables" / "toshiba-laptop-2.7.bin";
   if (!fs::exists(table)) GTEST_SKIP() << "no captured tables at " << table.parent_path();

@@ -284,7 +284,8 @@ TEST_F(ChecksumWriteTest, WritesEachTypeHighByteFirst) {
   struct Case {
     std::uint8_t type;
     std::uint8_t atL, atL1;
-  } cases[] = {{0, 0x01, 0x26}, {1, 0x26, 0xEE}, {2, 0x0A, 0x21}, {3, 0xFE, 0xDA}, {4, 0xEE, 0xEE}, {255, 0xEE, 0xEE}};
+  } cases[] = {{0, 0x01, 0x26}, {1, 0x26, 0xEE}, {2, 0x0A, 0x21},
+               {3, 0xFE, 0xDA}, {4, 0xEE, 0xEE}, {255, 0xEE, 0xEE}};
   for (const Case& c : cases) {
     cmos().fill(0);
     cmos()[0x20] = 'a';
@@ -292,7 +293,8 @@ TEST_F(ChecksumWriteTest, WritesEachTypeHighByteFirst) {
     cmos()[0x22] = 'c';
     cmos()[0x40] = cmos()[0x41] = 0xEE;
     CTokenAccess a = Access(c.type, 0x20, 0x22, 0x40);
-    EXPECT_FALSE(c.type <= 3 && a.UpdateChecksum(1)) << "type " << int(c.type) << " mismatch before the write";
+    EXPECT_FALSE(c.type <= 3 && a.UpdateChecksum(1))
+        << "type " << int(c.type) << " mismatch before the write";
     EXPECT_TRUE(a.UpdateChecksum(0));
     EXPECT_EQ(cmos()[0x40], c.atL) << "type " << int(c.type);
     EXPECT_EQ(cmos()[0x41], c.atL1) << "type " << int(c.type);
@@ -314,8 +316,7 @@ TEST_F(ChecksumWriteTest, EmptyRangeFullRangeAndWrapAtLocation255) {
   EXPECT_EQ(Ioctls(varn::IOCTL_READ_INDEXED_PORT).size(), 129u);
   EXPECT_EQ(cmos()[0xFF], 0x00);
   EXPECT_EQ(cmos()[0x00], 0x80);
-  EXPECT_EQ(Ioctls(varn::IOCTL_WRITE_INDEXED_PORT).back().input,
-            (Bytes{0x70, 0, 0x00, 0, 0x71, 0, 0x80}));
+  EXPECT_EQ(Ioctls(varn::IOCTL_WRITE_INDEXED_PORT).back().input, (Bytes{0x70, 0, 0x00, 0, 0x71, 0, 0x80}));
 }
 
 // ---- the write

@@ -56,7 +56,11 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
     if (r.ioctls.count(varn::IOCTL_STAGE_IMAGE)) t << "stage result: " << r.stageResult << "\n";
     for (const CmosWrite& w : r.cmosWrites)
       t << "CMOS " << Hex(w.indexPort, 2) << "[" << Hex(w.location, 2) << "]: " << Hex(w.before, 2) << " -> "
-        << Hex(w.after, 2) << (w.failed ? ", refused by the device" : w.putBack ? " (put back)" : "") << "\n";
+        << Hex(w.after, 2)
+        << (w.failed    ? ", refused by the device"
+            : w.putBack ? " (put back)"
+                        : "")
+        << "\n";
     for (const TokenWriteFailure& f : r.tokenWriteFailures) {
       t << "token write failed in the middle: ";
       if (f.putBack) {

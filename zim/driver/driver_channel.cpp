@@ -32,7 +32,8 @@ std::uint32_t CDriverChannel::ReadPhysDword(std::uint32_t base, std::uint32_t of
   return ReadPhys(base + offset, 4);
 }
 
-std::uint8_t CDriverChannel::ReadIndexedPort(std::uint16_t indexPort, std::uint8_t index, std::uint16_t dataPort) {
+std::uint8_t CDriverChannel::ReadIndexedPort(std::uint16_t indexPort, std::uint8_t index,
+                                             std::uint16_t dataPort) {
   win32::HANDLE device = OpenDeviceOnce(g_tokenDeviceSlot);
   varn::PortRecord request{indexPort, index, dataPort, 0};
   varn::PortRecord out{0, 0, 0, 0};

@@ -18,7 +18,8 @@ class CDriverChannel {
   std::uint8_t ReadIndexedPort(std::uint16_t indexPort, std::uint8_t index, std::uint16_t dataPort);
   // Writes one CMOS byte; false when the device is not open or refused the control, so that a writer
   // can put back what it wrote before.
-  bool WriteIndexedPort(std::uint16_t indexPort, std::uint8_t index, std::uint16_t dataPort, std::uint8_t value);
+  bool WriteIndexedPort(std::uint16_t indexPort, std::uint8_t index, std::uint16_t dataPort,
+                        std::uint8_t value);
 
   // Whether a read of this channel has failed: a failed read gives 0, which the value alone cannot
   // tell from a 0 that is really stored, so a caller that would write by what it read asks here.

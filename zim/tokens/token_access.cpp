@@ -50,7 +50,8 @@ bool CTokenAccess::FindEntryPoint(std::uint8_t* status) {
     const std::uint8_t length = channel.ReadPhysByte(p, 5);
     // A length of 0 is accepted without a checksum.
     std::uint8_t sum = 0;
-    for (std::uint32_t i = 0; i < length; ++i) sum = static_cast<std::uint8_t>(sum + channel.ReadPhysByte(p, i));
+    for (std::uint32_t i = 0; i < length; ++i)
+      sum = static_cast<std::uint8_t>(sum + channel.ReadPhysByte(p, i));
     if (sum == 0) {
       found = true;
       break;
