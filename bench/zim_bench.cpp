@@ -7,8 +7,10 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "platform/sim/demo_machine.h"
@@ -149,7 +151,9 @@ BENCHMARK(SectorReadsBound)->Unit(benchmark::kMillisecond);
 //   records    one word read per record up to the token (all records of a table without it), and
 //              the token's 3 byte fields;
 //   write      the token byte read and written;
-//   checksum   one read per CMOS byte of the range, and 1 (8-bit sum) or 2 checksum bytes written;
+//   checksum   one read per CMOS byte of the range and of the checksum location that the token byte's
+//              read has not given already, all before the first write, and 1 (8-bit sum) or 2
+//              checksum bytes written; nothing for checksum types 4 and above;
 //   read-back  the token byte read after the write, and once more by the test.
 struct DesignCount {
   std::uint64_t scan = 0, anchors = 0, entry = 0, walk = 0, records = 0, write = 0, checksum = 0,
@@ -200,9 +204,17 @@ bool Design(const sim::Machine& m, std::uint16_t id, DesignCount& c) {
       ++c.records;
       if (Mem(m, r, 2) != id) continue;
       c.records += 3;
-      const std::uint8_t type = m.memory.Read(p + 8);
+      const std::uint8_t type = m.memory.Read(p + 8), at = m.memory.Read(p + 11);
       c.write = 2;
-      c.checksum = m.memory.Read(p + 10) - m.memory.Read(p + 9) + 1u + (type == 1 ? 1 : type <= 3 ? 2 : 0);
+      bool read[256] = {};
+      if (type <= 3) {
+        for (unsigned i = m.memory.Read(p + 9); i <= m.memory.Read(p + 10); ++i) read[i] = true;
+        read[at] = true;
+        if (type != 1) read[static_cast<std::uint8_t>(at + 1)] = true;
+      }
+      read[m.memory.Read(r + 2)] = false;
+      c.checksum = static_cast<std::uint64_t>(std::count(std::begin(read), std::end(read), true)) +
+                   (type == 1 ? 1 : type <= 3 ? 2 : 0);
       c.readBack = 2;
       return true;
     }

@@ -2,10 +2,11 @@
 // that zim-sim takes, so that the driver under Wine and the dry run answer from the same machine.
 //   varn-machine OUT.bin [zim-sim options]
 // Only the hardware options matter here (--smbios, --entry-at, --no-assumed-entry, --phys, --cmos,
-// --stage-result, --stage-fails); the others are accepted and ignored, the test sets up the rest in
-// the Wine prefix.
+// --stage-result, --stage-fails, and --fail DeviceIoControl:N, a control the driver refuses once);
+// the others are accepted and ignored, the test sets up the rest in the Wine prefix.
 //
-// The file, little-endian: "VARNMCH1", u32 flags (bit 0: the stage control fails), i32 stage result,
+// The file, little-endian: "VARNMCH1", u32 flags (bit 0: the stage control fails; bits 8-31: the
+// ordinal of the one control refused, 0 for none), i32 stage result,
 // u32 region count, u32 bank count, each region {u32 address, u32 length, bytes}, each CMOS bank
 // {u16 index port, u16 data port, 256 bytes}. The regions are the simulated memory's written pages,
 // so the driver holds every byte that the dry run's machine holds, in the first megabyte and past it
@@ -62,7 +63,16 @@ int main(int argc, char** argv) {
         ranges.size(), machine.cmos.size(), kMaxRegions, kMaxBanks);
     return 2;
   }
-  Put32(file, machine.varn.stageFails ? 1 : 0);
+  std::uint32_t refuseAt = 0;
+  for (const zimsim::FailSpec& f : options.fails) {
+    if (f.op != "DeviceIoControl") continue;
+    if (f.persistent || f.nth >= (1u << 24) || refuseAt != 0) {
+      std::fputs("varn-machine: the driver refuses one device control, once, below the 2^24th\n", stderr);
+      return 2;
+    }
+    refuseAt = static_cast<std::uint32_t>(f.nth);
+  }
+  Put32(file, (machine.varn.stageFails ? 1 : 0) | refuseAt << 8);
   Put32(file, static_cast<std::uint32_t>(machine.varn.stageResult));
   Put32(file, static_cast<std::uint32_t>(ranges.size()));
   Put32(file, static_cast<std::uint32_t>(machine.cmos.size()));

@@ -54,6 +54,8 @@ static struct {
   ULONG bankCount;
   LONG stageResult;
   BOOLEAN stageFails;
+  ULONG refuseAt; /* the ordinal of the one control refused, counted from 1 since the load; 0 none */
+  ULONG controls;
   ULONG counts[CODE_SLOTS];
   ULONG failed;
 } g;
@@ -140,7 +142,8 @@ static void BankFileName(const BANK* bank, char* name, size_t size) {
 
 /* ---- the machine file
 
-   "VARNMCH1", u32 flags (bit 0: the stage control fails), i32 stage result, u32 region count, u32 bank
+   "VARNMCH1", u32 flags (bit 0: the stage control fails; bits 8-31: the ordinal, from 1, of the one
+   control refused, as a driver failing once would, 0 for none), i32 stage result, u32 region count, u32 bank
    count, then each region {u32 address, u32 length, bytes}, then each bank {u16 index port, u16 data
    port, 256 bytes}; little-endian. */
 
@@ -155,6 +158,7 @@ static const char* LoadMachine(void) {
   const UCHAR* end = g.file + size;
   if (size < 24 || RtlCompareMemory(p, "VARNMCH1", 8) != 8) return "machine.bin has no VARNMCH1 header";
   g.stageFails = (Le32(p + 8) & 1) != 0;
+  g.refuseAt = Le32(p + 8) >> 8;
   g.stageResult = (LONG)Le32(p + 12);
   const ULONG regions = Le32(p + 16), banks = Le32(p + 20);
   if (regions > MAX_REGIONS || banks > MAX_BANKS) return "machine.bin has too many regions or banks";
@@ -311,8 +315,14 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   ++g.counts[slot];
   ULONG_PTR returned = 0;
   NTSTATUS status = STATUS_INVALID_PARAMETER;
-  if (buffer != NULL || (inSize == 0 && outSize == 0))
+  if (++g.controls == g.refuseAt) {
+    char line[48];
+    _snprintf(line, sizeof line, "refused control %lu", g.controls);
+    Log(line);
+    status = STATUS_UNSUCCESSFUL;
+  } else if (buffer != NULL || (inSize == 0 && outSize == 0)) {
     status = Control(code, buffer, inSize, outSize, &returned);
+  }
   if (!NT_SUCCESS(status)) {
     ++g.failed;
     returned = 0;
