@@ -64,11 +64,12 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
     for (const TokenWriteFailure& f : r.tokenWriteFailures) {
       t << "token write failed in the middle: ";
       if (f.putBack) {
-        t << "every byte it wrote put back, CMOS " << Hex(f.indexPort, 2) << " as before\n";
+        t << "every byte it wrote put back, CMOS " << Hex(f.indexPort, 2) << " as before this write\n";
         continue;
       }
       t << "putting back failed, writing stopped; ";
-      if (f.left.empty()) t << "no byte it wrote had changed, CMOS " << Hex(f.indexPort, 2) << " as before";
+      if (f.left.empty())
+        t << "no byte it wrote had changed, CMOS " << Hex(f.indexPort, 2) << " as before this write";
       if (!f.left.empty()) t << "left:";
       for (const CmosWrite& l : f.left)
         t << " " << Hex(l.indexPort, 2) << "[" << Hex(l.location, 2) << "] " << Hex(l.after, 2) << " (was "

@@ -196,7 +196,8 @@ bool CTokenAccess::PlanWrite(bool token) {
   std::uint8_t cmos[256] = {};
   bool held[256] = {};
   auto read = [&](std::uint8_t location) {
-    if (held[location]) return;
+    // After a failed read nothing will be written: a failing device is asked no more.
+    if (held[location] || channel.ReadFailed()) return;
     cmos[location] = channel.ReadIndexedPort(m_wIndexPort, location, m_wDataPort);
     held[location] = true;
   };
