@@ -3,7 +3,6 @@
 #include "zim/app/bios_upgrade.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "platform/framework/framework.h"
 #include "zim/driver/image_controls.h"
@@ -31,8 +30,9 @@ bool MakeCurrent(std::string folder) {
 bool IsFullPath(const std::string& path) {
   auto separator = [](char c) { return c == '\\' || c == '/'; };
   if (path.size() >= 2 && separator(path[0]) && separator(path[1])) return true;
-  return path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
-         separator(path[2]);
+  // A drive letter, told without the C library's character classes, which the program does not import.
+  const char letter = static_cast<char>(path.empty() ? 0 : path[0] | 0x20);
+  return path.size() >= 3 && letter >= 'a' && letter <= 'z' && path[1] == ':' && separator(path[2]);
 }
 
 }  // namespace
