@@ -29,7 +29,7 @@ int AfxRunApplication() {
   return app->ExitInstance();
 }
 
-std::string AfxGetModuleName() {
+std::string AfxGetModulePath() {
   std::vector<char> path(MAX_PATH);
   DWORD n = 0;
   // A result that fills the buffer may have been cut off: ask again with more room.
@@ -37,7 +37,11 @@ std::string AfxGetModuleName() {
          path.size() < 32768)
     path.resize(path.size() * 2);
   if (n == 0 || n >= path.size()) return "";
-  std::string name(path.data(), n);
+  return std::string(path.data(), n);
+}
+
+std::string AfxGetModuleName() {
+  std::string name = AfxGetModulePath();
   const auto slash = name.find_last_of("\\/");
   if (slash != std::string::npos) name.erase(0, slash + 1);
   const auto dot = name.rfind('.');

@@ -40,6 +40,8 @@ CWinApp* AfxGetApp();
 // -1 when no application is registered. Both the Windows entry point and the host harness call it.
 int AfxRunApplication();
 
+// The program file's full path, as the platform gives it; empty when it cannot be had.
+std::string AfxGetModulePath();
 // The program's file name without folder and extension, as the module path gives it.
 std::string AfxGetModuleName();
 

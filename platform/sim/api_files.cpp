@@ -8,6 +8,8 @@ using sim::api::Call;
 
 namespace {
 
+constexpr DWORD kErrorInvalidName = 123;  // ERROR_INVALID_NAME
+
 // The file system's open id behind a file handle; 0 when `handle` is no open file.
 int FileId(sim::Machine& m, HANDLE handle) {
   auto entry = m.LookupHandle(handle);
@@ -80,8 +82,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* got, OVERLAPPED* 
 BOOL SetCurrentDirectoryA(LPCSTR path) {
   Call call("SetCurrentDirectoryA", Args(path));
   if (call.injected()) return call.Return<BOOL>(FALSE, ERROR_GEN_FAILURE);
-  if (path == nullptr || !call.machine().files.SetCurrentDirectory(path))
-    return call.Return<BOOL>(FALSE, ERROR_FILE_NOT_FOUND);
+  if (path == nullptr || sim::HasWildcard(path)) return call.Return<BOOL>(FALSE, kErrorInvalidName);
+  if (!call.machine().files.SetCurrentDirectory(path)) return call.Return<BOOL>(FALSE, ERROR_FILE_NOT_FOUND);
   return call.Return<BOOL>(TRUE);
 }
 

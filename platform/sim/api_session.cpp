@@ -167,8 +167,12 @@ HINSTANCE ShellExecuteA(HWND owner, LPCSTR operation, LPCSTR file, LPCSTR parame
   Call call("ShellExecuteA", Args(owner, operation, file, parameters, directory, show));
   sim::Machine& m = call.machine();
   auto text = [](LPCSTR s) { return s == nullptr ? std::nullopt : std::optional<std::string>(s); };
-  // An injected fault answers 0, the shell's "out of memory or resources".
-  const std::intptr_t result = call.injected() ? 0 : m.session.launchResult;
+  // An injected fault answers 0, the shell's "out of memory or resources"; a program that is not
+  // there, 2 (ERROR_FILE_NOT_FOUND).
+  const std::intptr_t result = call.injected() ? 0
+                               : file == nullptr || m.files.FindProgram(file).empty()
+                                   ? 2
+                                   : m.session.launchResult;
   m.session.launches.push_back(
       {text(operation), text(file), text(parameters), text(directory), show, result});
   if (result <= 32) m.lastError = ERROR_FILE_NOT_FOUND;

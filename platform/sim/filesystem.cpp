@@ -20,9 +20,12 @@ std::string Upper(std::string s) {
   return s;
 }
 
+// A '?' may stand in a name that the machine is built with: it shows a character that the ANSI code
+// page cannot hold, which the platform's A calls give as '?'. No call can name such an entry: the
+// calls refuse a path with a wildcard in it (HasWildcard).
 bool ValidComponent(const std::string& part) {
   for (char c : part)
-    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"|?*", c) != nullptr) return false;
+    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"|*", c) != nullptr) return false;
   return true;
 }
 
@@ -57,6 +60,15 @@ void CopyName(char* out, std::size_t size, const std::string& name) {
 }
 
 }  // namespace
+
+std::string ProgramFileName(std::string name) {
+  if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+  const std::size_t base = name.find_last_of("\\/:");
+  if (name.find('.', base == std::string::npos ? 0 : base + 1) == std::string::npos) name += ".EXE";
+  return name;
+}
+
+bool HasWildcard(const std::string& path) { return path.find_first_of("?*") != std::string::npos; }
 
 FileSystem::FileSystem() { AddDrive('C'); }
 
@@ -212,6 +224,12 @@ std::string FileSystem::FullPath(const std::string& name) const {
   return r ? Display(*r, r->parts.size()) : std::string();
 }
 
+std::string FileSystem::FindProgram(std::string name) const {
+  name = ProgramFileName(name);
+  const FileEntry* entry = Find(name);
+  return entry == nullptr || entry->folder ? std::string() : FullPath(name);
+}
+
 std::vector<const FileEntry*> FileSystem::List(const std::string& folder) const {
   std::vector<const FileEntry*> out;
   const auto r = Resolve(folder);
@@ -223,7 +241,7 @@ std::vector<const FileEntry*> FileSystem::List(const std::string& folder) const 
 
 win32::DWORD FileSystem::Open(const std::string& name, win32::DWORD access, win32::DWORD shareMode,
                               win32::DWORD creation, win32::DWORD flags, int& id) {
-  const auto r = Resolve(name);
+  const auto r = HasWildcard(name) ? std::nullopt : Resolve(name);
   if (!r) return kErrorInvalidName;
   const std::string key = Key(*r, r->parts.size());
   const Node* node = NodeAt(key);
@@ -295,6 +313,7 @@ win32::DWORD FileSystem::FindFirst(const std::string& pattern, win32::WIN32_FIND
   if (cut == std::string::npos && pattern.size() >= 2 && pattern[1] == ':') cut = 1;
   const std::string folder = cut == std::string::npos ? current_ : pattern.substr(0, cut + 1);
   const std::string mask = cut == std::string::npos ? pattern : pattern.substr(cut + 1);
+  if (HasWildcard(folder)) return kErrorInvalidName;
   const auto r = Resolve(folder);
   const Node* node = r ? NodeAt(Key(*r, r->parts.size())) : nullptr;
   if (node == nullptr || !node->entry.folder) return win32::ERROR_PATH_NOT_FOUND;
@@ -320,7 +339,7 @@ win32::DWORD FileSystem::DiskFreeSpace(const char* root, Drive& answer) const {
   if (root != nullptr) {
     // The platform wants a root directory with its trailing backslash ("C:\").
     const std::string text = root;
-    if (text.empty() || !IsSeparator(text.back())) return kErrorInvalidName;
+    if (text.empty() || !IsSeparator(text.back()) || HasWildcard(text)) return kErrorInvalidName;
     const auto r = Resolve(text);
     const Node* node = r ? NodeAt(Key(*r, r->parts.size())) : nullptr;
     if (node == nullptr || !node->entry.folder) return win32::ERROR_PATH_NOT_FOUND;

@@ -3,6 +3,8 @@
 // files held open without sharing, and unbuffered reads that follow the platform's rules.
 // Names are Windows paths ("C:\\TARN\\BIOS\\A.HDR"), compared without regard to case; relative
 // names resolve against the current directory.
+// A '?' in a name the machine is built with stands for a character that the ANSI code page cannot
+// hold: the A calls show it as '?' and, as '?' is a wildcard, can name no path through it.
 #pragma once
 
 #include <cstdint>
@@ -59,7 +61,8 @@ class FileSystem {
 
   // The current directory, a full path ("C:\\" for a drive's root).
   const std::string& CurrentDirectory() const { return current_; }
-  // Makes an existing folder current; false when `path` names none.
+  // Makes an existing folder current; false when `path` names none. As the machine's builder may,
+  // this reaches a folder whose name holds a '?'; SetCurrentDirectoryA refuses one (HasWildcard).
   bool SetCurrentDirectory(const std::string& path);
 
   // ---- inspecting
@@ -67,6 +70,10 @@ class FileSystem {
   const FileEntry* Find(const std::string& path) const;
   // The full path that `name` resolves to; empty when it cannot be resolved.
   std::string FullPath(const std::string& name) const;
+  // The full path of the program file that `name` names as the platform looks for one: quotes
+  // around it dropped, ".EXE" added to a name without an extension, a relative name taken from the
+  // current directory. Empty when no such file exists.
+  std::string FindProgram(std::string name) const;
   // Entries of a folder in listing order; empty when it names no folder.
   std::vector<const FileEntry*> List(const std::string& folder) const;
   std::size_t OpenFileCount() const { return open_.size(); }
@@ -116,6 +123,13 @@ class FileSystem {
   int nextOpen_ = 1;
   std::string current_ = "C:\\";
 };
+
+// The file name the platform runs for a program name: quotes around it dropped, ".EXE" added to a
+// name without an extension.
+std::string ProgramFileName(std::string name);
+
+// Whether `path` holds a wildcard, which no platform call takes as part of a name.
+bool HasWildcard(const std::string& path);
 
 // Opens a file (not a device) for CreateFileA: returns INVALID_HANDLE_VALUE and sets the last error
 // when it cannot be opened.

@@ -119,6 +119,40 @@ TEST(DryRunTest, RetryAcrossARestartThenErr6) {
   EXPECT_EQ(zimsim::ExitStatus(run->report), 1);
 }
 
+TEST(DryRunTest, CommandLinesFoldersAndCleanupPathsAsWindowsGivesThem) {
+  // Started by a relative name, staging refused: the retry names the program file by its full path,
+  // so it comes back after the restart and ends with ERR6.
+  auto relative = DryRunOf({"--command-line", "ZIM.EXE", "--stage-fails", "--runs", "3"});
+  ASSERT_EQ(relative->report.runs.size(), 2u);
+  EXPECT_EQ(relative->report.runs[1].commandLine, "\"C:\\TARN\\BIOS\\ZIM.EXE\"");
+  EXPECT_EQ(relative->report.runs[1].errorCode, "ERR6");
+  // An argument with a backslash, or a full path with forward slashes: the image beside ZIM.
+  for (const char* line : {"\"C:\\TARN\\BIOS\\ZIM.EXE\" /log C:\\TEMP\\", "D:/TOOLS/ZIM /x"}) {
+    auto run = DryRunOf({"--command-line", line});
+    EXPECT_EQ(run->report.runs[0].outcome, "restart") << line;
+    EXPECT_EQ(run->machine.varn.staged.size(), 1u) << line;
+  }
+  // A folder whose name the code page cannot hold: nothing is staged.
+  auto unheld = DryRunOf({"--command-line", "\"C:\\TARN\\BIOS?\\ZIM.EXE\" "});
+  EXPECT_EQ(unheld->report.runs[0].errorCode, "ERR2");
+  EXPECT_TRUE(unheld->machine.varn.staged.empty());
+  // A cleanup path holding "-s" starts that program; a RunOnce value naming a program by a relative
+  // name finds nothing at the next start.
+  const DumpFolder files;
+  const std::string text =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Tarn\\BIOSUPGRADE]\n"
+      "\"BiosUpgradeCleanup\"=\"C:\\\\TARN\\\\BIOS-setup\\\\CLEANUP.EXE -s\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce]\n"
+      "\"ZIM\"=\"ZIM.EXE\"\n";
+  const std::string reg = files.Add("setup.reg", std::vector<std::uint8_t>(text.begin(), text.end()));
+  auto failed = DryRunOf({"--registry", reg, "--no-image"});
+  EXPECT_EQ(failed->report.runs[0].launches,
+            std::vector<std::string>{"C:\\TARN\\BIOS-setup\\CLEANUP.EXE -s"});
+  auto flashed = DryRunOf({"--registry", reg, "--runs", "2"});
+  ASSERT_EQ(flashed->report.runs.size(), 1u);
+  EXPECT_EQ(flashed->report.notFoundAtLastStart, std::vector<std::string>{"ZIM.EXE"});
+}
+
 TEST(DryRunTest, RefusedRestartReleasesTheImageAndSetsToken93) {
   auto run = DryRunOf({"--restart", "refuse", "--stage-result", "0x1234"});
   const zimsim::RunReport& r = run->report.runs[0];
@@ -315,6 +349,7 @@ TEST(DryRunTest, BadUsageAndUnreadableInputExitWith2AndSayWhy) {
       {"--runs 0", "--runs"},
       {"--bogus", "unknown option --bogus"},
       {"--fail GetVersionExA", "--fail"},
+      {"--command-line ''", "--command-line needs the program's name"},
       {"--smbios " + (dir / "missing.bin").string(), "missing.bin: cannot be read"},
       {"--smbios " + (dir / "short.bin").string(), "short.bin: "},
       {"--cmos 0x70=" + (dir / "short.bin").string(), "256 bytes"},

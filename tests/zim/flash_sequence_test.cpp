@@ -58,6 +58,10 @@ class FlashSequenceTest : public tarn_test::ZimTest {
   }
   static Bytes Data(const std::string& s) { return Bytes(s.begin(), s.end()); }
   static Bytes Terminated(const std::string& s) { return Bytes(s.c_str(), s.c_str() + s.size() + 1); }
+  static Bytes Exchanged(Bytes b) {
+    ExchangeNibbles(b.data(), b.size());
+    return b;
+  }
 
   std::vector<sim::CallRecord> Calls(const std::string& op) const {
     std::vector<sim::CallRecord> out;
@@ -396,17 +400,85 @@ TEST_F(FlashSequenceTest, TwoRunsInARowGiveUpAfterTheOneRetry) {
   EXPECT_EQ(Value(kStateKey, "retry"), Terminated("retry"));
 }
 
-TEST_F(FlashSequenceTest, CommandLineWithABackslashInItsArgumentsLeavesTheDirectoryAlone) {
-  machine.session.commandLine = "\"C:\\TARN\\BIOS\\ZIM.EXE\" C:\\LOGS";
-  machine.files.AddFile("C:\\B07.HDR", Bytes(10, 0x34));
-  EXPECT_TRUE(Run());
-  const auto cd = Calls("SetCurrentDirectoryA");
-  ASSERT_EQ(cd.size(), 1u);
-  EXPECT_EQ(cd[0].args, "\"C:\\TARN\\BIOS\\ZIM.EXE C:\"");
-  EXPECT_EQ(cd[0].result, "0");
-  EXPECT_EQ(machine.files.CurrentDirectory(), "C:\\");
-  ASSERT_EQ(machine.varn.staged.size(), 1u);
-  EXPECT_EQ(machine.varn.staged[0], Bytes(10, 0x43));  // the image of the unchanged directory
+TEST_F(FlashSequenceTest, OnlyTheImageBesideTheProgramIsStaged) {
+  // Started from a folder that holds another machine's image: the folder the command line gives
+  // where it can be made current, else the program file's own, else none at all.
+  machine.files.AddFile("C:\\TEMP\\OLD.HDR", Bytes(10, 0x34));
+  machine.files.AddFile("C:\\ZIM.EXE", Bytes(64, 0x4D));
+  machine.files.AddFile("C:\\ROOT.HDR", Bytes(20, 0x56));
+  machine.files.AddFile("C:\\TARN\\BIOS?\\A07.HDR",
+                        Bytes(30, 0x78));  // '?': a name the code page cannot hold
+  const Bytes beside = Exchanged(imageFile->content), none;
+  machine.version.platformId = win32::VER_PLATFORM_WIN32_WINDOWS;  // no token handle stays open
+  struct Case {
+    const char* commandLine;
+    const char* modulePath;  // null: it cannot be had
+    Bytes staged;            // empty: nothing staged, "ERR2"
+  };
+  const Case cases[] = {
+      {"\"C:\\TARN\\BIOS\\ZIM.EXE\" ", "C:\\TARN\\BIOS\\ZIM.EXE", beside},
+      {"\"C:\\TARN\\BIOS\\ZIM.EXE\" /log C:\\TEMP\\", "C:\\TARN\\BIOS\\ZIM.EXE", beside},
+      {"ZIM.EXE", "C:\\TARN\\BIOS\\ZIM.EXE", beside},
+      {"C:/TARN/BIOS/ZIM.EXE", "C:\\TARN\\BIOS\\ZIM.EXE", beside},
+      {"\"C:\\ZIM.EXE\"", "C:\\ZIM.EXE",
+       Exchanged(Bytes(20, 0x56))},  // the drive's root, not its current folder
+      {"\"C:\\TARN\\BIOS?\\ZIM.EXE\"", "C:\\TARN\\BIOS?\\ZIM.EXE", none},
+      {"ZIM.EXE /log C:\\TEMP\\", nullptr, none},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.commandLine);
+    CloseDeviceSlots();
+    machine.varn.staged.clear();
+    machine.faults.clear();
+    ASSERT_TRUE(machine.files.SetCurrentDirectory("C:\\TEMP"));
+    machine.session.commandLine = c.commandLine;
+    machine.user.modulePath = c.modulePath == nullptr ? "" : c.modulePath;
+    if (c.modulePath == nullptr) machine.FailCall("GetModuleFileNameA", 1, true);
+    EXPECT_EQ(Run(), !c.staged.empty());
+    if (c.staged.empty()) {
+      EXPECT_EQ(errorCode, "ERR2");
+      EXPECT_TRUE(machine.varn.staged.empty());
+      EXPECT_EQ(machine.files.CurrentDirectory(), "C:\\TEMP");
+      EXPECT_EQ(machine.CountCalls("FindFirstFileA"), 0u);
+    } else {
+      ASSERT_EQ(machine.varn.staged.size(), 1u);
+      EXPECT_EQ(machine.varn.staged[0], c.staged);
+    }
+    // The cleanup is registered on every path.
+    EXPECT_EQ(Value(kRunOnceKey, "BiosUpgradeCleanup"), Data(kCleanup));
+    ExpectReleased();
+    machine.calls.clear();
+  }
+}
+
+TEST_F(FlashSequenceTest, TheRetryStartsTheProgramFileAgainWithTheSameArguments) {
+  // A program named by anything but a full path is registered by the program file's, quoted.
+  imageFile->heldElsewhere = true;
+  struct Case {
+    const char* commandLine;
+    const char* startedIn;
+    bool modulePath;
+    const char* registered;
+  };
+  const Case cases[] = {
+      {kCommandLine, "C:\\", true, kCommandLine},
+      {"C:/TARN/BIOS/ZIM.EXE /x", "C:\\", true, "C:/TARN/BIOS/ZIM.EXE /x"},
+      {"ZIM.EXE", "C:\\TARN\\BIOS", true, "\"C:\\TARN\\BIOS\\ZIM.EXE\""},
+      {"ZIM /log C:\\TEMP\\", "C:\\TARN\\BIOS", true, "\"C:\\TARN\\BIOS\\ZIM.EXE\" /log C:\\TEMP\\"},
+      {"\"ZIM.EXE\"\t/x", "C:\\TARN\\BIOS", true, "\"C:\\TARN\\BIOS\\ZIM.EXE\"\t/x"},
+      {"BIOS\\ZIM.EXE", "C:\\TARN", false, "BIOS\\ZIM.EXE"},  // no module path: the command line as it is
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.commandLine);
+    CloseDeviceSlots();
+    machine.faults.clear();
+    machine.registry.DeleteValue(kStateKey, "retry");
+    ASSERT_TRUE(machine.files.SetCurrentDirectory(c.startedIn));
+    machine.session.commandLine = c.commandLine;
+    if (!c.modulePath) machine.FailCall("GetModuleFileNameA", 1, true);
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(Value(kRunOnceKey, "ZIM"), Data(c.registered));
+  }
 }
 
 }  // namespace

@@ -44,8 +44,8 @@ TEST_F(UpgradeStateTest, LaunchModeStartsTheTextBeforeTheSwitchWithTheSwitchAsPa
   const LaunchCase cases[] = {
       {"C:\\TARN\\CLEANUP.EXE -s", "C:\\TARN\\CLEANUP.EXE"},
       {"\"C:\\Program Files\\Tarn\\CLEANUP.EXE\" -s", "\"C:\\Program Files\\Tarn\\CLEANUP.EXE\""},
-      {"C:\\tarn-setup\\CLEANUP.EXE -s",
-       "C:\\tar"},  // cut at the first "-s", the character before it dropped
+      {"C:\\TARN\\BIOS-setup\\CLEANUP.EXE -s",
+       "C:\\TARN\\BIOS-setup\\CLEANUP.EXE"},  // cut at the last "-s", the switch, not one in the path
       {"C:\\TARN\\CLEANUP.EXE -S", "C:\\TARN\\CLEANUP.EXE -S"},  // no "-s": the whole text, "-s" as parameter
       {"C:\\TARN\\CLEANUP.EXE", "C:\\TARN\\CLEANUP.EXE"},
       {"-s C:\\TARN\\CLEANUP.EXE", nullptr},

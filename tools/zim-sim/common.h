@@ -22,6 +22,15 @@ inline std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The program a command line names: its quoted first word, or its first word.
+inline std::string ProgramOf(const std::string& commandLine) {
+  if (!commandLine.empty() && commandLine[0] == '"') {
+    const auto end = commandLine.find('"', 1);
+    return commandLine.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+  }
+  return commandLine.substr(0, commandLine.find_first_of(" \t"));
+}
+
 inline std::string ValueText(const std::vector<std::uint8_t>& data) {
   std::string s(data.begin(), data.end());
   return s.substr(0, s.find('\0'));

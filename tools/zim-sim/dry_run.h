@@ -28,7 +28,8 @@ struct FailSpec {
 };
 
 struct Options {
-  std::string smbios;  // dump file; empty: the demo table
+  std::string commandLine;  // as Windows gives it to ZIM; empty: ZIM's quoted full path and a space
+  std::string smbios;       // dump file; empty: the demo table
   std::uint32_t entryAt = 0xF0000;
   bool assume2x = true;  // a 3.x or legacy dump also gets a 2.x entry point (--no-assumed-entry: not)
   std::vector<PhysFile> phys;
@@ -105,7 +106,8 @@ struct RunReport {
   std::string dialogText;
   bool okVisible = false;
   bool dialogShown = false;
-  std::vector<std::string> launches;  // "file parameters"
+  std::vector<std::string> launches;          // "file parameters", started
+  std::vector<std::string> launchesNotFound;  // the same, where no such program is
   bool cleanupStarted = false;
   bool restartRequested = false;
   bool restartAccepted = false;
@@ -115,14 +117,16 @@ struct RunReport {
   std::vector<CmosWrite> cmosWrites;
   std::vector<TokenWriteFailure> tokenWriteFailures;
   std::vector<RegistryChange> registry;
-  std::map<std::uint32_t, int> ioctls;  // count per control code
-  std::vector<std::string> ranAtStart;  // RunOnce commands the platform ran before this run
+  std::map<std::uint32_t, int> ioctls;       // count per control code
+  std::vector<std::string> ranAtStart;       // RunOnce commands the platform ran before this run
+  std::vector<std::string> notFoundAtStart;  // RunOnce commands whose program the platform did not find
 };
 
 struct Report {
   std::vector<RunReport> runs;
-  std::string tableFile;               // the --smbios file, empty for the demo table
-  std::optional<sim::DumpInfo> table;  // what it publishes and holds
+  std::vector<std::string> notFoundAtLastStart;  // as RunReport's, at the start after the last run
+  std::string tableFile;                         // the --smbios file, empty for the demo table
+  std::optional<sim::DumpInfo> table;            // what it publishes and holds
 };
 
 // What the transcript says about a loaded dump, one line each: its entry point and counts, a
@@ -130,7 +134,8 @@ struct Report {
 std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo& table);
 
 // Runs ZIM as many times as the options allow: after an accepted restart the platform runs the
-// RunOnce values, and a "ZIM" value starts the program again with its command line.
+// RunOnce values from its own folder (C:\WINDOWS\SYSTEM32), and a "ZIM" value whose program it
+// finds there starts the program again with its command line.
 Report Run(const Options& options, sim::Machine& machine);
 
 std::string Transcript(const Report& report, const sim::Machine& machine);

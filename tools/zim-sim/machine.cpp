@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "hosts/zim/program_resources.h"
 #include "platform/sim/demo_machine.h"
@@ -15,7 +16,8 @@ namespace zimsim {
 
 namespace {
 
-constexpr char kProgramFolder[] = "C:\\TARN\\BIOS";
+// The folder ZIM is started from, and where it lies unless its command line leads elsewhere.
+constexpr char kStartFolder[] = "C:\\TARN\\BIOS";
 
 constexpr char kStateKey[] = "Software\\Tarn\\BIOSUPGRADE";
 
@@ -63,17 +65,24 @@ std::string BuildMachine(const Options& o, sim::Machine& m, sim::DumpInfo* table
               m.AddCmosBank(c.indexPort, static_cast<std::uint16_t>(c.indexPort + 1)).bytes.begin());
   }
 
-  // The program in its folder, beside its image and the cleanup program.
-  const std::string program = std::string(kProgramFolder) + "\\ZIM.EXE";
-  m.files.AddFile(program, {'M', 'Z'});
-  m.files.AddFile(std::string(kProgramFolder) + "\\CLEANUP.EXE", {'M', 'Z'});
-  if (o.images.empty() && !o.noImage) m.files.AddFile(std::string(kProgramFolder) + "\\A07.HDR", DemoImage());
+  // The program where its command line leads from the folder it is started from, beside its images.
+  m.session.commandLine =
+      o.commandLine.empty() ? "\"" + std::string(kStartFolder) + "\\ZIM.EXE\" " : o.commandLine;
+  const std::string program = sim::ProgramFileName(ProgramOf(m.session.commandLine));
+  m.files.AddFolder(kStartFolder);
+  m.files.SetCurrentDirectory(kStartFolder);
+  try {
+    m.files.AddFile(program, {'M', 'Z'});
+  } catch (const std::invalid_argument&) {
+    return "--command-line: " + program + " is no program file's name";
+  }
+  m.user.modulePath = m.files.FullPath(program);
+  const std::string folder = m.user.modulePath.substr(0, m.user.modulePath.rfind('\\'));
+  if (o.images.empty() && !o.noImage) m.files.AddFile(folder + "\\A07.HDR", DemoImage());
   for (const std::string& path : o.images) {
     if (!sim::ReadFileBytes(path, bytes)) return ReadError(path, "cannot be read");
-    m.files.AddFile(std::string(kProgramFolder) + "\\" + BaseName(path), bytes);
+    m.files.AddFile(folder + "\\" + BaseName(path), bytes);
   }
-  m.session.commandLine = "\"" + program + "\" ";
-  m.user.modulePath = program;
 
   // The registry: the demo state, or the .reg file.
   if (o.registry.empty()) {
@@ -89,6 +98,19 @@ std::string BuildMachine(const Options& o, sim::Machine& m, sim::DumpInfo* table
     const std::string problem = m.registry.LoadReg(text.str());
     if (!problem.empty()) return o.registry + ": " + problem;
   }
+
+  // The cleanup program, where the state key's command names it; a command naming no file places
+  // nothing, and the shell will not find it.
+  if (const auto cleanup = m.registry.GetString(kStateKey, "BiosUpgradeCleanup")) {
+    try {
+      const std::string name = ProgramOf(*cleanup);
+      if (!name.empty() && m.files.FindProgram(name).empty())
+        m.files.AddFile(sim::ProgramFileName(name), {'M', 'Z'});
+    } catch (const std::invalid_argument&) {
+    }
+  }
+  // RunOnce commands run from the system folder at the next start.
+  m.files.AddFolder(m.windowsDirectory + "\\SYSTEM32");
 
   // The platform and the person.
   if (o.platform == "9x") m.version.platformId = win32::VER_PLATFORM_WIN32_WINDOWS;

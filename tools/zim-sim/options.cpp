@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include "tools/zim-sim/common.h"
+
 namespace zimsim {
 
 namespace {
@@ -61,6 +63,14 @@ machine
   --stage-fails          the driver refuses staging
   --restart R            accept or refuse
   --fail OP:N[+]         the Nth call of platform operation OP fails (with +: from then on)
+  --command-line TEXT    the command line Windows gives ZIM (default "C:\TARN\BIOS\ZIM.EXE" quoted,
+                         and a space), started from C:\TARN\BIOS: ZIM.EXE lies where its first word
+                         leads from there (".EXE" added to a name without one), with the images
+                         beside it. A '?' in that path stands for a character that the ANSI code
+                         page cannot hold: Windows gives it as '?', and no call can name the folder
+                         by it. The cleanup program lies where the state key's command names it.
+                         Short (8.3) names are not modelled: on a volume that has them, "*.hdr" also
+                         matches the short name of a file such as OLD.HDRX
 person
   --power LIST           power answers in turn: online, offline, unknown, fail
   --answers LIST         message-box answers in turn: ok, cancel
@@ -122,9 +132,9 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
       o.stageFails = true;
     } else if (a.rfind("--", 0) == 0) {
       static const char* const kWithValue[] = {
-          "--smbios", "--entry-at",     "--phys",  "--cmos",    "--image",  "--registry", "--platform",
-          "--driver", "--stage-result", "--power", "--answers", "--close",  "--restart",  "--fail",
-          "--lang",   "--runs",         "--json",  "--save",    "--devices"};
+          "--smbios", "--entry-at",     "--phys",  "--cmos",    "--image",   "--registry",    "--platform",
+          "--driver", "--stage-result", "--power", "--answers", "--close",   "--restart",     "--fail",
+          "--lang",   "--runs",         "--json",  "--save",    "--devices", "--command-line"};
       if (std::find(std::begin(kWithValue), std::end(kWithValue), a) == std::end(kWithValue))
         return "unknown option " + a;
       if (!(err = need(i, a, v)).empty()) return err;
@@ -197,6 +207,9 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
       } else if (a == "--runs") {
         if (!ParseNumber(v, 1, 1000, n)) return "--runs takes a number from 1 to 1000";
         o.runs = static_cast<int>(n);
+      } else if (a == "--command-line") {
+        if (ProgramOf(v).empty()) return "--command-line needs the program's name first";
+        o.commandLine = v;
       } else if (a == "--json") {
         o.json = v;
       } else if (a == "--save") {

@@ -47,6 +47,8 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
   for (const RunReport& r : report.runs) {
     t << "== run " << ++n << ": " << r.commandLine << "\n";
     for (const std::string& c : r.ranAtStart) t << "at start, the platform ran: " << c << "\n";
+    for (const std::string& c : r.notFoundAtStart)
+      t << "at start, the platform found no program to run: " << c << "\n";
     for (const MessageShown& msg : r.messages) {
       std::string text = msg.text;
       std::replace(text.begin(), text.end(), '\n', ' ');
@@ -84,12 +86,16 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
         t << "registry: set HKLM\\" << c.key << " \"" << c.name << "\" = \"" << c.data << "\"\n";
     }
     for (const std::string& l : r.launches) t << "started: " << l << "\n";
+    for (const std::string& l : r.launchesNotFound) t << "not started, no such program: " << l << "\n";
     if (r.restartRequested)
       t << "restart requested: " << (r.restartAccepted ? "accepted" : "refused") << "\n";
     t << "dialog: text \"" << r.dialogText << "\", OK button " << (r.okVisible ? "visible" : "hidden")
       << (r.dialogShown ? "" : ", never shown") << "\n";
     t << "outcome: " << r.outcome << (r.errorCode.empty() ? "" : " " + r.errorCode) << "\n";
   }
+  if (!report.notFoundAtLastStart.empty()) t << "== the next start\n";
+  for (const std::string& c : report.notFoundAtLastStart)
+    t << "the platform found no program to run: " << c << "\n";
   t << "== the machine afterwards\n";
   for (const sim::RegKey* key : m.registry.Keys())
     for (const sim::RegValue& v : key->values)

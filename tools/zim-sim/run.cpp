@@ -20,25 +20,13 @@ std::string Upper(std::string s) {
   return s;
 }
 
-// The program's path: the quoted first word of a command line, or its first word.
-std::string ProgramPath(const std::string& commandLine) {
-  if (!commandLine.empty() && commandLine[0] == '"') {
-    const auto end = commandLine.find('"', 1);
-    return commandLine.substr(1, end == std::string::npos ? std::string::npos : end - 1);
-  }
-  return commandLine.substr(0, commandLine.find(' '));
-}
-
-}  // namespace
-
-namespace {
-
 // One run of the program as a new process: static initialisation, the application, process exit.
-RunReport RunProgram(sim::Machine& m, const std::string& commandLine) {
+// `program` is the program file's full path, as the platform found it.
+RunReport RunProgram(sim::Machine& m, const std::string& commandLine, const std::string& program) {
   RunReport r;
   r.commandLine = commandLine;
   m.session.commandLine = commandLine;
-  m.user.modulePath = ProgramPath(commandLine);
+  m.user.modulePath = program;
 
   const std::size_t boxes = m.user.boxes.size(), dialogs = m.user.dialogRuns.size();
   const std::size_t launches = m.session.launches.size(), restarts = m.session.restarts.size();
@@ -67,7 +55,8 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine) {
   }
   for (std::size_t i = launches; i < m.session.launches.size(); ++i) {
     const sim::LaunchRecord& l = m.session.launches[i];
-    r.launches.push_back(l.file.value_or("") + (l.parameters ? " " + *l.parameters : ""));
+    (l.result > 32 ? r.launches : r.launchesNotFound)
+        .push_back(l.file.value_or("") + (l.parameters ? " " + *l.parameters : ""));
   }
   r.cleanupStarted = !r.launches.empty();
   for (std::size_t i = restarts; i < m.session.restarts.size(); ++i) {
@@ -163,24 +152,33 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine) {
 
 Report Run(const Options& o, sim::Machine& m) {
   Report report;
-  std::deque<std::string> pending = {m.session.commandLine};
-  std::vector<std::string> ranAtStart;
+  // The first run: started by the person, with the program where the machine was built to hold it.
+  std::deque<std::pair<std::string, std::string>> pending = {{m.session.commandLine, m.user.modulePath}};
+  std::vector<std::string> ranAtStart, notFoundAtStart;
   while (!pending.empty() && static_cast<int>(report.runs.size()) < o.runs) {
-    RunReport r = RunProgram(m, pending.front());
+    RunReport r = RunProgram(m, pending.front().first, pending.front().second);
     pending.pop_front();
     r.ranAtStart = ranAtStart;
+    r.notFoundAtStart = notFoundAtStart;
     ranAtStart.clear();
+    notFoundAtStart.clear();
     const bool restarted = r.restartRequested && r.restartAccepted;
     report.runs.push_back(std::move(r));
     if (!restarted || static_cast<int>(report.runs.size()) >= o.runs) break;
-    // The next start: the platform runs each RunOnce value once and deletes it.
+    // The next start: the platform runs each RunOnce value once, from its own folder, and deletes
+    // it. A program named by a relative name is looked for there and is not found.
+    m.files.SetCurrentDirectory(m.windowsDirectory + "\\SYSTEM32");
     for (const sim::RunOnceEntry& e : m.registry.RunOnce()) {
-      if (Upper(e.name) == "ZIM")
-        pending.push_back(e.commandLine);
+      const std::string program = m.files.FindProgram(ProgramOf(e.commandLine));
+      if (program.empty())
+        notFoundAtStart.push_back(e.commandLine);
+      else if (Upper(e.name) == "ZIM")
+        pending.push_back({e.commandLine, program});
       else
         ranAtStart.push_back(e.commandLine);
     }
   }
+  report.notFoundAtLastStart = notFoundAtStart;
   return report;
 }
 

@@ -2,6 +2,8 @@
 // a restart when staging failed.
 #include "zim/app/bios_upgrade.h"
 
+#include <algorithm>
+
 #include "platform/framework/framework.h"
 #include "zim/driver/image_controls.h"
 
@@ -14,6 +16,24 @@ constexpr std::uint8_t kFlashToken = 92;
 constexpr std::uint8_t kRestartFailedToken = 93;
 constexpr win32::DWORD kTokenAccess = win32::TOKEN_ADJUST_PRIVILEGES | win32::TOKEN_QUERY;
 constexpr win32::UINT kRetryNotice = 3;  // message 3 of the catalogue
+
+// Makes `folder` current. An empty text names no folder, and a bare drive ("C:") names whatever
+// folder is current on that drive, so its root is asked for instead.
+bool MakeCurrent(std::string folder) {
+  if (folder.empty()) return false;
+  if (folder.size() == 2 && folder[1] == ':') folder += '\\';
+  return win32::SetCurrentDirectoryA(folder.c_str()) != win32::FALSE;
+}
+
+// Whether `path` names a file from a drive's root or a network share, wherever the current
+// directory is.
+bool IsFullPath(const std::string& path) {
+  auto separator = [](char c) { return c == '\\' || c == '/'; };
+  if (path.size() >= 2 && separator(path[0]) && separator(path[1])) return true;
+  // A drive letter, told without the C library's character classes, which the program does not import.
+  const char letter = static_cast<char>(path.empty() ? 0 : path[0] | 0x20);
+  return path.size() >= 3 && letter >= 'a' && letter <= 'z' && path[1] == ':' && separator(path[2]);
+}
 
 }  // namespace
 
@@ -64,10 +84,20 @@ bool CBiosUpgrade::RunWithShutdownPrivilege() {
 bool CBiosUpgrade::FlashAndRestart() {
   const char* commandLine = win32::GetCommandLineA();
   g_strCommandLine = commandLine == nullptr ? "" : commandLine;
-  // The image is looked for by its bare name, so the program's folder must be current first.
-  win32::SetCurrentDirectoryA(GetDirectoryOfPath(g_strCommandLine).c_str());
+  // The image is looked for by its bare name, so the program's folder must be current first: the
+  // folder the command line gives, else (arguments with a backslash, a relative name) the folder of
+  // the program file itself. Where neither can be made current (a folder name that the code page
+  // cannot hold), the folder that happens to be current may hold another machine's image: none is
+  // looked for.
+  const bool inProgramFolder = MakeCurrent(GetDirectoryOfPath(g_strCommandLine)) ||
+                               MakeCurrent(GetDirectoryOfPath(AfxGetModulePath()));
   LaunchCleanup(false);
-  m_nStageResult = FindImageFile();
+  if (inProgramFolder) {
+    m_nStageResult = FindImageFile();
+  } else {
+    m_strErrorCode = "ERR2";
+    m_nStageResult = -1;
+  }
   if (m_nStageResult != -1) return FlashStagedImage();
   if (m_strErrorCode == "ERR4") return RetryAfterRestart();
   // No image ("ERR2") or no memory for it ("ERR7"): nothing was staged, so there is nothing to
@@ -82,7 +112,7 @@ bool CBiosUpgrade::RetryAfterRestart() {
     return false;
   }
   AfxMessageBox(kRetryNotice, win32::MB_OK, 0);
-  if (SetRegString(win32::HKEY_LOCAL_MACHINE, g_strCommandLine, kProgramValue, kRunOnceKey) &&
+  if (SetRegString(win32::HKEY_LOCAL_MACHINE, RetryCommandLine(), kProgramValue, kRunOnceKey) &&
       SetRegString(win32::HKEY_LOCAL_MACHINE, kRetryValue, kRetryValue, kStateKey) &&
       DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kCleanupValue, kRunOnceKey)) {
     m_strErrorCode.clear();
@@ -95,6 +125,27 @@ bool CBiosUpgrade::RetryAfterRestart() {
   DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kRetryValue, kStateKey);
   m_strErrorCode = "ERR6";
   return false;
+}
+
+std::string CBiosUpgrade::RetryCommandLine() {
+  // The program's name is the command line's first word: up to the closing quote when it is
+  // quoted, else up to the first blank. The arguments are the rest, kept as they are.
+  const std::string& line = g_strCommandLine;
+  std::size_t end = 0;
+  std::string program;
+  if (!line.empty() && line[0] == '"') {
+    const std::size_t close = line.find('"', 1);
+    program = line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    end = close == std::string::npos ? line.size() : close + 1;
+  } else {
+    end = std::min(line.find_first_of(" \t"), line.size());
+    program = line.substr(0, end);
+  }
+  // The platform runs the value from a folder of its own choosing, where a relative name finds
+  // nothing: such a name is replaced by the program file's full path.
+  const std::string modulePath = IsFullPath(program) ? std::string() : AfxGetModulePath();
+  if (modulePath.empty()) return line;
+  return '"' + modulePath + '"' + line.substr(end);
 }
 
 bool CBiosUpgrade::FlashStagedImage() {

@@ -30,9 +30,9 @@ bool CBiosUpgrade::LaunchCleanup(bool launchNow) {
   bool result = false;
   if (launchNow) {
     // The command is the program's path, one separator and "-s": the program is what comes before
-    // the separator. Without "-s" the whole text is the program; with nothing before the separator
-    // there is no program to start.
-    const std::size_t at = command.find(kCleanupSwitch);
+    // the separator. The switch is the last "-s", as a path may hold one too. Without "-s" the whole
+    // text is the program; with nothing before the separator there is no program to start.
+    const std::size_t at = command.rfind(kCleanupSwitch);
     const std::string program = at == std::string::npos ? command : command.substr(0, at == 0 ? 0 : at - 1);
     if (!program.empty()) {
       win32::ShellExecuteA(nullptr, "open", program.c_str(), kCleanupSwitch, nullptr, win32::SW_SHOW);

@@ -1,8 +1,11 @@
 /* clicker: the person at the screen for the end-to-end runs of ZIM under Wine.
      clicker LOG SECONDS [PROGRAM|--probe]
    With PROGRAM it first starts that program the way the shell does (the quoted path and a space as
-   the command line). Then, until SECONDS have passed or C:\varn\stop exists, it watches the dialogs
-   of every process and writes one line to LOG for each thing it sees:
+   the command line); with TARN_COMMAND_LINE set, with that command line instead, and with
+   TARN_START_IN set, from that folder (made the clicker's own current directory first, as a command
+   prompt's is, so that a relative name is found there).
+   Then, until SECONDS have passed or C:\varn\stop exists, it watches the dialogs of every process
+   and writes one line to LOG for each thing it sees:
      message [OK]: "TEXT"          a message box, answered with its OK button
      dialog "TEXT" OK visible      ZIM's main dialog (static 1001, button 1002); a visible OK is pressed
      dialog "TEXT" OK hidden       ... the dialog shown without its button (a restart is under way)
@@ -174,8 +177,17 @@ int main(int argc, char** argv) {
     probe = CreateThread(NULL, 0, ShowProbe, NULL, 0, NULL);
     if (probe == NULL) return 1;
   } else if (argc > 3) {
-    char command[MAX_PATH + 4];
-    snprintf(command, sizeof command, "\"%s\" ", argv[3]);
+    char command[1024];
+    const char* given = getenv("TARN_COMMAND_LINE");
+    const char* folder = getenv("TARN_START_IN");
+    if (given != NULL)
+      snprintf(command, sizeof command, "%s", given);
+    else
+      snprintf(command, sizeof command, "\"%s\" ", argv[3]);
+    if (folder != NULL && !SetCurrentDirectoryA(folder)) {
+      Log("error: the folder to start from cannot be made current");
+      return 1;
+    }
     STARTUPINFOA si;
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;
