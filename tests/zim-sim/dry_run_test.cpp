@@ -430,9 +430,36 @@ TEST(ThisMachineTest, ReadOnlyCheckWritesNoDataPortAndNoClockPortAndSaysWhyARead
       EXPECT_TRUE(secondBankReads.count(w.value))
           << c.name << ": index " << zimsim::Hex(w.value) << " was not to be read";
     }
-    EXPECT_EQ(g_deviceWrites.empty(), c.table.Bytes() != second.Bytes()) << c.name << ": the second bank's index";
+    EXPECT_EQ(g_deviceWrites.empty(), c.table.Bytes() != second.Bytes())
+        << c.name << ": the second bank's index";
     EXPECT_EQ(fs::exists(dir + "-saved/0x70-before.bin"), c.save && c.nvram && c.smbios2) << c.name;
   }
+}
+
+// The test machine's writes: one that fails is a failed control and is not reported as made (a
+// /dev/nvram that reads zeros and refuses writes); one that succeeds is recorded with what it replaced.
+TEST(ThisMachineTest, TheTestMachinesWritesAreRecordedOnceMade) {
+  const DumpFolder dir;
+  dir.Add("mem", {});
+  std::vector<std::uint8_t> ports(0x100, 0);
+  ports[0x73] = 0x21;
+  dir.Add("port", ports);
+  fs::create_symlink("/dev/full", dir.Path("nvram"));
+  std::shared_ptr<live::LinuxHardware> h;
+  ASSERT_EQ(live::LinuxHardware::Open({dir.Path("mem"), dir.Path("port"), dir.Path("nvram")}, true, h), "");
+  EXPECT_FALSE(h->WriteIndexed(0x70, 0x40, 0x71, 0x05));
+  EXPECT_TRUE(h->held().empty());
+  ASSERT_EQ(h->faults().size(), 1u);
+  EXPECT_NE(h->faults()[0].find("/nvram: writing 0x05 to CMOS 0x70[0x40]: No space left on device"),
+            std::string::npos)
+      << h->faults()[0];
+  EXPECT_TRUE(h->WriteIndexed(0x72, 0x10, 0x73, 0x5A));
+  ASSERT_EQ(h->held().size(), 1u);
+  EXPECT_EQ(h->held()[0].before, 0x21);
+  EXPECT_EQ(h->held()[0].after, 0x5A);
+  ASSERT_TRUE(sim::ReadFileBytes(dir.Path("port"), ports));
+  EXPECT_EQ(ports[0x72], 0x10);
+  EXPECT_EQ(ports[0x73], 0x5A);
 }
 
 TEST(ThisMachineTest, WritesAreForTheTestMachineAlone) {

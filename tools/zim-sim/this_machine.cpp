@@ -70,7 +70,8 @@ std::string LoadNvramModule(const std::string& device) {
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
   // The device node follows the module's registration.
-  for (int i = 0; i < 20 && access(device.c_str(), F_OK) != 0; ++i) usleep(50000);
+  const bool loaded = child != 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  for (int i = 0; loaded && i < 20 && access(device.c_str(), F_OK) != 0; ++i) usleep(50000);
   if (access(device.c_str(), F_OK) == 0) return "loaded the kernel's nvram module, for " + device;
   return "the kernel's nvram module could not be loaded (modprobe nvram: " +
          std::string(child == 0 ? "not run" : "exit " + std::to_string(WEXITSTATUS(status))) + ")";
