@@ -97,8 +97,14 @@ def main():
         write("fuzz_dump_loader", n, d)
     # A type-1 structure of length 1, whose string 1 starts at its own length byte.
     raw_tables.append(("short-header", bytes([1, 1, ord("A"), 0, 0]) + demo))
+    # The test machine's table, and its tail cut inside a header, a formatted area and a string.
+    qemu = structure(1, 0x100, bytes([1, 2]), [b"QEMU", b"Standard PC"]) + structure(
+        3, 0x300, bytes([1, 3, 0, 2]), [b"QEMU", b"7QX2K41"])
+    for cut in (0, 1, 3, 5, 9, 15):
+        write("fuzz_test_machine_refusal", f"qemu-cut-{cut}", qemu[: len(qemu) - cut])
     for n, t in raw_tables:
         t = t[:0xFFFF]
+        write("fuzz_test_machine_refusal", n, t)
         for args in [(3, 7, 0, 0, 8, 64), (208, 6, 0, 0, 0, 300), (11, 4, 0, 0xF0, 1, 0), (1, 8, 1, 0, 7, 8)]:
             header = struct.pack("<iiiIIH", *args)
             write("fuzz_tarnsys_queries", f"{n}-{args[0]}-{args[4]}", header + t)

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -11,40 +12,75 @@ namespace live {
 
 namespace {
 
-constexpr std::uint16_t kRtcIndexPort = 0x70;
-constexpr std::uint8_t kNvramFirst = 14;  // /dev/nvram starts after the clock's registers
+// The kernel's own checksum in the clock's bank, which /dev/nvram checks before every access and
+// rewrites after every write.
+constexpr std::uint8_t kKernelChecksum = 0x2E;
+constexpr std::size_t kMostFaults = 64;  // the first ones tell why; a bank that cannot be read gives many
 
-bool PreadAll(int fd, std::uint8_t* out, std::size_t size, off_t offset) {
+std::string Hex(unsigned v, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, v);
+  return text;
+}
+
+std::string Cmos(std::uint16_t indexPort, std::uint8_t location) {
+  return "CMOS " + Hex(indexPort, 2) + "[" + Hex(location, 2) + "]";
+}
+
+// Reads `size` bytes at `offset`: an empty text, else why they could not all be read.
+std::string Pread(int fd, std::uint8_t* out, std::size_t size, off_t offset) {
   while (size > 0) {
     const ssize_t n = pread(fd, out, size, offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return std::strerror(errno);
+    if (n == 0) return "past the end of the device";
     out += n;
     size -= static_cast<std::size_t>(n);
     offset += n;
   }
-  return true;
+  return {};
 }
 
-bool PwriteOne(int fd, std::uint8_t value, off_t offset) {
+std::string PwriteOne(int fd, std::uint8_t value, off_t offset) {
   for (;;) {
     const ssize_t n = pwrite(fd, &value, 1, offset);
     if (n < 0 && errno == EINTR) continue;
-    return n == 1;
+    if (n < 0) return std::strerror(errno);
+    return n == 1 ? std::string() : "nothing written";
   }
 }
 
-// The strings of the structure at `p` (formatted area `length` bytes), numbered from 1.
-std::string StructureString(const std::vector<std::uint8_t>& t, std::size_t p, std::uint8_t number) {
-  if (number == 0 || p + t[p + 1] > t.size()) return {};
-  std::size_t s = p + t[p + 1];
-  for (std::uint8_t n = 1; s < t.size() && t[s] != 0; ++n) {
-    const std::size_t end = s + std::strlen(reinterpret_cast<const char*>(t.data() + s));
-    if (end >= t.size()) return {};
+// What the kernel's EIO on /dev/nvram means.
+std::string NvramWhy(const std::string& why) {
+  return why == std::strerror(EIO)
+             ? why +
+                   " (the kernel refuses /dev/nvram while its own checksum at 0x2E-0x2F "
+                   "does not hold)"
+             : why;
+}
+
+// Why a pair and location are not reached; empty when they are.
+std::string Unreachable(std::uint16_t indexPort, std::uint8_t location, std::uint16_t dataPort) {
+  if (LinuxHardware::Reachable(indexPort, location, dataPort)) return {};
+  if ((indexPort != LinuxHardware::kClockBank && indexPort != LinuxHardware::kSecondBank) ||
+      dataPort != indexPort + 1)
+    return "ports " + Hex(indexPort, 2) + "/" + Hex(dataPort, 2) +
+           " are not read: this check reads the banks behind 0x70/0x71 and 0x72/0x73 alone";
+  if (location >= 0x80) return "locations past 0x7F are not read: they would set bit 7 of the index port";
+  return "the clock's registers 0x00-0x0D are not read: they belong to the kernel's clock driver";
+}
+
+// String `number` (from 1) of a structure whose strings lie from `s` to `end`, the zero that ends
+// the last one; empty when it is not there.
+std::string StructureString(const std::vector<std::uint8_t>& t, std::size_t s, std::size_t end,
+                            std::uint8_t number) {
+  for (unsigned n = 1; number != 0 && s < end; ++n) {
+    std::size_t z = s;
+    while (t[z] != 0) ++z;  // ends at `end` at the latest
     if (n == number)
       return std::string(t.begin() + static_cast<std::ptrdiff_t>(s),
-                         t.begin() + static_cast<std::ptrdiff_t>(end));
-    s = end + 1;
+                         t.begin() + static_cast<std::ptrdiff_t>(z));
+    s = z + 1;
   }
   return {};
 }
@@ -58,6 +94,7 @@ LinuxHardware::~LinuxHardware() {
 
 std::string LinuxHardware::Open(const DevicePaths& paths, bool writes, std::shared_ptr<LinuxHardware>& out) {
   std::shared_ptr<LinuxHardware> h(new LinuxHardware);
+  h->paths_ = paths;
   h->writes_ = writes;
   auto fault = [](const std::string& path) {
     const int error = errno;
@@ -68,54 +105,57 @@ std::string LinuxHardware::Open(const DevicePaths& paths, bool writes, std::shar
   };
   h->memory_ = open(paths.memory.c_str(), O_RDONLY | O_CLOEXEC);
   if (h->memory_ < 0) return fault(paths.memory);
-  // The index port is written even when nothing else is: the port device opens for writing.
+  // The second bank's index port is written even when nothing else is.
   if (!paths.ports.empty()) {
     h->ports_ = open(paths.ports.c_str(), O_RDWR | O_CLOEXEC);
     if (h->ports_ < 0) return fault(paths.ports);
+    if (!paths.nvram.empty()) h->nvram_ = open(paths.nvram.c_str(), (writes ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (h->nvram_ < 0)
+      h->nvramAbsence_ = (paths.nvram.empty() ? std::string("no /dev/nvram") : fault(paths.nvram)) +
+                         "; the clock's bank is read through /dev/nvram alone, never through ports 0x70/0x71";
   }
-  if (!paths.nvram.empty() && !paths.ports.empty())
-    h->nvram_ = open(paths.nvram.c_str(), (writes ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   out = std::move(h);
   return {};
 }
 
 bool LinuxHardware::Reachable(std::uint16_t indexPort, std::uint8_t location, std::uint16_t dataPort) {
-  return (indexPort == 0x70 || indexPort == 0x72) && dataPort == indexPort + 1 && location < 0x80;
+  if (dataPort != indexPort + 1 || location >= 0x80) return false;
+  return indexPort == kSecondBank || (indexPort == kClockBank && location >= kFirstClockByte);
+}
+
+bool LinuxHardware::Fault(std::string text) {
+  ++faultCount_;
+  if (faults_.size() < kMostFaults) faults_.push_back(std::move(text));
+  return false;
 }
 
 bool LinuxHardware::ReadPhysical(std::uint32_t address, std::uint8_t* out, std::size_t size) {
-  return PreadAll(memory_, out, size, static_cast<off_t>(address));
+  const std::string why = Pread(memory_, out, size, static_cast<off_t>(address));
+  return why.empty() || Fault(paths_.memory + ": " + std::to_string(size) + (size == 1 ? " byte" : " bytes") +
+                              " at " + Hex(address, 5) + ": " + why);
 }
 
-bool LinuxHardware::PortRead(std::uint16_t port, std::uint8_t& value) {
-  return PreadAll(ports_, &value, 1, static_cast<off_t>(port));
-}
-
-bool LinuxHardware::PortWrite(std::uint16_t port, std::uint8_t value) {
-  return PwriteOne(ports_, value, static_cast<off_t>(port));
+bool LinuxHardware::NvramRead(std::uint8_t location, std::uint8_t& value) {
+  if (nvram_ < 0) return Fault(Cmos(kClockBank, location) + " not read: " + nvramAbsence_);
+  const std::string why = Pread(nvram_, &value, 1, location - kFirstClockByte);
+  return why.empty() || Fault(paths_.nvram + ": " + Cmos(kClockBank, location) + ": " + NvramWhy(why));
 }
 
 bool LinuxHardware::ReadMachine(std::uint16_t indexPort, std::uint8_t location, std::uint16_t dataPort,
                                 std::uint8_t& value) {
-  if (ports_ < 0 || !Reachable(indexPort, location, dataPort)) return false;
-  // The kernel's own device serialises with its clock driver; it covers the RTC bank past the
-  // clock's registers.
-  if (nvram_ >= 0 && indexPort == kRtcIndexPort && location >= kNvramFirst &&
-      PreadAll(nvram_, &value, 1, location - kNvramFirst))
-    return true;
-  std::uint8_t found = 0;
-  if (!PortRead(indexPort, found)) return false;
-  // Read twice, each after its own index write: an interrupt of the clock driver between the
-  // index write and the data read moves the index, and the two reads then differ.
-  bool read = false;
-  for (int attempt = 0; attempt < 4 && !read; ++attempt) {
-    std::uint8_t first = 0, second = 0;
-    if (!PortWrite(indexPort, location) || !PortRead(dataPort, first)) break;
-    if (!PortWrite(indexPort, location) || !PortRead(dataPort, second)) break;
-    read = first == second;
-    value = first;
-  }
-  return PortWrite(indexPort, IndexToRestore(found)) && read;
+  if (ports_ < 0) return Fault(Cmos(indexPort, location) + " not read: no CMOS device is open");
+  const std::string unreachable = Unreachable(indexPort, location, dataPort);
+  if (!unreachable.empty()) return Fault(Cmos(indexPort, location) + ": " + unreachable);
+  if (indexPort == kClockBank) return NvramRead(location, value);
+  // The second bank: no driver of the kernel uses it. The index is left at the location read,
+  // never with bit 7 set; nothing else is written.
+  std::string why = PwriteOne(ports_, location, indexPort);
+  if (!why.empty())
+    return Fault(paths_.ports + ": writing index " + Hex(location, 2) + " to port " + Hex(indexPort, 2) +
+                 ": " + why);
+  why = Pread(ports_, &value, 1, dataPort);
+  return why.empty() || Fault(paths_.ports + ": reading port " + Hex(dataPort, 2) + " (" +
+                              Cmos(indexPort, location) + "): " + why);
 }
 
 bool LinuxHardware::ReadIndexed(std::uint16_t indexPort, std::uint8_t location, std::uint16_t dataPort,
@@ -132,18 +172,42 @@ bool LinuxHardware::WriteIndexed(std::uint16_t indexPort, std::uint8_t location,
                                  std::uint8_t value) {
   std::uint8_t before = 0;
   if (!ReadIndexed(indexPort, location, dataPort, before)) return false;
-  held_.push_back({indexPort, location, before, value});
   if (!writes_) {
     overlay_[{indexPort, location}] = value;
+    held_.push_back({indexPort, location, before, value});
     return true;
   }
-  if (nvram_ >= 0 && indexPort == kRtcIndexPort && location >= kNvramFirst &&
-      PwriteOne(nvram_, value, location - kNvramFirst))
+  return WriteMachine(indexPort, location, dataPort, before, value);
+}
+
+bool LinuxHardware::WriteMachine(std::uint16_t indexPort, std::uint8_t location, std::uint16_t dataPort,
+                                 std::uint8_t before, std::uint8_t value) {
+  if (indexPort != kClockBank) {
+    std::string why = PwriteOne(ports_, location, indexPort);
+    if (why.empty()) why = PwriteOne(ports_, value, dataPort);
+    if (!why.empty())
+      return Fault(paths_.ports + ": writing " + Hex(value, 2) + " to " + Cmos(indexPort, location) + ": " +
+                   why);
+    held_.push_back({indexPort, location, before, value});
     return true;
-  std::uint8_t found = 0;
-  if (!PortRead(indexPort, found)) return false;
-  const bool written = PortWrite(indexPort, location) && PortWrite(dataPort, value);
-  return PortWrite(indexPort, IndexToRestore(found)) && written;
+  }
+  // /dev/nvram rewrites the kernel's checksum after the write: what it held before, with this
+  // write's byte in place, is compared with what it holds after, and a change is the kernel's write.
+  std::uint8_t sum[2] = {};
+  for (int i = 0; i < 2; ++i)
+    if (!NvramRead(static_cast<std::uint8_t>(kKernelChecksum + i), sum[i])) return false;
+  const std::string why = PwriteOne(nvram_, value, location - kFirstClockByte);
+  if (!why.empty())
+    return Fault(paths_.nvram + ": writing " + Hex(value, 2) + " to " + Cmos(kClockBank, location) + ": " +
+                 NvramWhy(why));
+  held_.push_back({kClockBank, location, before, value});
+  for (int i = 0; i < 2; ++i) {
+    const auto at = static_cast<std::uint8_t>(kKernelChecksum + i);
+    const std::uint8_t expected = at == location ? value : sum[i];
+    std::uint8_t now = 0;
+    if (NvramRead(at, now) && now != expected) held_.push_back({kClockBank, at, expected, now, true});
+  }
+  return true;
 }
 
 std::string TestMachineRefusal(const std::string& commandLine, const std::vector<std::uint8_t>& t) {
@@ -154,13 +218,19 @@ std::string TestMachineRefusal(const std::string& commandLine, const std::vector
   while (words >> word) marked = marked || word == marker;
   if (!marked) return "the kernel command line does not carry " + marker;
   std::string manufacturer, serial;
-  for (std::size_t p = 0; p + 4 <= t.size() && t[p + 1] >= 4;) {
-    if (t[p] == 1 && t[p + 1] > 4) manufacturer = StructureString(t, p, t[p + 4]);
-    if (t[p] == 3 && t[p + 1] > 7 && serial.empty()) serial = StructureString(t, p, t[p + 7]);
+  // Each structure's formatted area and string area must lie within the table; the walk ends at the
+  // first that does not, or at the end-of-table structure.
+  for (std::size_t p = 0; p + 4 <= t.size();) {
+    const std::size_t length = t[p + 1];
+    if (length < 4 || length >= t.size() - p) break;
+    std::size_t end = p + length;  // the first zero of the double zero that ends the string area
+    while (end + 1 < t.size() && (t[end] != 0 || t[end + 1] != 0)) ++end;
+    if (end + 1 >= t.size()) break;
+    if (t[p] == 1 && length > 4 && manufacturer.empty())
+      manufacturer = StructureString(t, p + length, end, t[p + 4]);
+    if (t[p] == 3 && length > 7 && serial.empty()) serial = StructureString(t, p + length, end, t[p + 7]);
     if (t[p] == 127) break;
-    std::size_t q = p + t[p + 1];
-    while (q + 1 < t.size() && (t[q] != 0 || t[q + 1] != 0)) ++q;
-    p = q + 2;
+    p = end + 2;
   }
   if (manufacturer != "QEMU") return "the system manufacturer is \"" + manufacturer + "\", not \"QEMU\"";
   if (serial != kTestMachineSerial)

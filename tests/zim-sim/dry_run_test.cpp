@@ -2,6 +2,7 @@
 // command's answers to bad input.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,11 +11,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "hosts/live/live_hardware.h"
 #include "platform/sim/smbios_builder.h"
 #include "support/shared_tables.h"
+#include "tools/zim-sim/common.h"
 #include "tools/zim-sim/dry_run.h"
 #include "tools/zim-sim/preflight.h"
 
@@ -369,48 +372,158 @@ TEST(DryRunTest, BadUsageAndUnreadableInputExitWith2AndSayWhy) {
   fs::remove_all(dir);
 }
 
-// The check of the running machine over stand-ins for /dev/mem and /dev/port: plain files, read
-// at the address or port as an offset. The port file answers every location with the data port's
-// byte; it shows whatever was written to it.
-TEST(ThisMachineTest, ReadOnlyReportsTheWritesAndLeavesDataPortAndIndexPortAsFound) {
-  DumpFolder devices;
+// The check of the running machine over stand-ins for /dev/mem, /dev/port and /dev/nvram: plain
+// files, read at the address, port or CMOS offset. Every write the process makes to them is
+// recorded at the system call, whatever the check's own account says.
+struct DeviceWrite {
+  std::string file;
+  off_t offset;
+  std::uint8_t value;
+};
+std::string g_recordUnder = "/nonexistent/";
+std::vector<DeviceWrite> g_deviceWrites;
+
+void RecordWrite(int fd, const void* data, std::size_t size, off_t offset) {
+  char link[64], path[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t n = ::readlink(link, path, sizeof path - 1);
+  if (n <= 0 || std::string(path, static_cast<std::size_t>(n)).rfind(g_recordUnder, 0) != 0) return;
+  for (std::size_t i = 0; i < size; ++i)
+    g_deviceWrites.push_back({fs::path(std::string(path, static_cast<std::size_t>(n))).filename().string(),
+                              offset + static_cast<off_t>(i), static_cast<const std::uint8_t*>(data)[i]});
+}
+
+}  // namespace
+
+extern "C" ssize_t pwrite(int fd, const void* data, std::size_t size, off_t offset) {
+  RecordWrite(fd, data, size, offset);
+  return ::syscall(SYS_pwrite64, fd, data, size, offset);
+}
+extern "C" ssize_t pwrite64(int fd, const void* data, std::size_t size, off_t offset) {
+  RecordWrite(fd, data, size, offset);
+  return ::syscall(SYS_pwrite64, fd, data, size, offset);
+}
+extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
+  RecordWrite(fd, data, size, ::lseek(fd, 0, SEEK_CUR));
+  return ::syscall(SYS_write, fd, data, size);
+}
+
+namespace {
+
+// Port 0x70 reads 0x8D (NMI disabled), as an open bus or another program may leave it; the second
+// bank's data port answers 0x33 at every location. No port 0x70/0x71 is ever written, no data
+// port either, and the second bank's index port only with the locations the token write reads.
+TEST(ThisMachineTest, ReadOnlyCheckWritesNoDataPortAndNoClockPortAndSaysWhyAReadFailed) {
+  const DumpFolder root;
+  sim::SmbiosBuilder second;
+  second.Add(1, 0x100, {1, 2}, {"Tarn", "X"});
+  second.TokenTable(0xD400, 0x72, 0x73, 1, 0x40, 0x4F, 0x50, {{92, 0x44, 0xBF, 0x40}}).EndOfTable(0x7F00);
+  std::set<int> secondBankReads = {0x44, 0x50};
+  for (int i = 0x40; i <= 0x4F; ++i) secondBankReads.insert(i);
+  enum Mem { kWhole, kTableCut, kDirectory };
   struct Case {
-    bool smbios2;
+    std::string name;
+    sim::SmbiosBuilder table;
+    bool smbios2, nvram, save;
+    Mem mem;
+    std::size_t portBytes;
     int status;
     std::string says;
   } cases[] = {
-      {true, 0,
+      {"clock bank through nvram", TokenTable(), true, true, true, kWhole, 0x100, 0,
        "would write 0x70[0x78]: 0x21 -> 0x61, checksum 0x70[0x2E]: 0x21 -> 0x03, 0x70[0x2F]: 0x21 -> 0xDE\n"
        "outcome: flash: token 92 set, restart\n"},
-      {false, 1,
+      {"clock bank without nvram", TokenTable(), true, false, true, kWhole, 0x100, 3,
+       "/nvram: No such file or directory (this system offers no such device); the clock's bank is read "
+       "through /dev/nvram alone"},
+      {"second bank", second, true, false, false, kWhole, 0x100, 0,
+       "would write 0x72[0x44]: 0x33 -> 0x73, checksum 0x72[0x50]: 0x33 -> 0x70\n"
+       "outcome: flash: token 92 set, restart\n"},
+      {"only a 3.x entry point", TokenTable(), false, true, true, kWhole, 0x100, 1,
        "outcome: ERR3: no entry point: no _SM_ anchor in 0xF0000-0xFFFFF; the firmware publishes only a 3.x "
        "(_SM3_) entry point, at 0xF0000\n"},
+      {"memory cut before the table", TokenTable(), true, true, false, kTableCut, 0x100, 3,
+       "/mem: 1 byte at 0xF1000: past the end of the device ("},
+      {"memory that cannot be read", TokenTable(), true, true, false, kDirectory, 0x100, 3,
+       "outcome: unknown: " + root.Path("6/mem") + ": 4 bytes at 0xF0000: Is a directory ("},
+      {"port file that fails", second, true, true, false, kWhole, 0x73, 3,
+       "/port: reading port 0x73 (CMOS 0x72[0x44]): past the end of the device\n"},
   };
+  int n = 0;
   for (const Case& c : cases) {
-    fs::remove_all(devices.Path("saved"));
+    const std::string dir = root.Path(std::to_string(++n));
+    fs::create_directories(dir);
     sim::Machine m;
-    TokenTable().Install(m);
+    c.table.Install(m, 0xF1000);
     if (!c.smbios2) {
       const std::uint8_t anchor[] = {'_', 'S', 'M', '3', '_'};
       m.memory.Write(0xF0000, anchor, sizeof anchor);
     }
-    devices.Add("mem", m.memory.Read(0, 0x100000));
-    std::vector<std::uint8_t> ports(0x100, 0xFF);
-    ports[0x70] = 0x12;
+    std::vector<std::uint8_t> mem = m.memory.Read(0, 0x100000);
+    if (c.mem == kTableCut) mem.resize(0xF0100);
+    if (c.mem == kDirectory)
+      fs::create_directories(dir + "/mem");
+    else
+      std::ofstream(dir + "/mem", std::ios::binary)
+          .write(reinterpret_cast<const char*>(mem.data()), mem.size());
+    std::vector<std::uint8_t> ports(c.portBytes, 0xFF);
+    ports[0x70] = 0x8D;
     ports[0x71] = 0x21;
-    devices.Add("port", ports);
-    std::string out, err;
-    EXPECT_EQ(Command("--this-machine --devices " + devices.path() + " --save " + devices.Path("saved"), &err,
-                      &out),
-              c.status)
-        << err;
-    EXPECT_NE(out.find(c.says), std::string::npos) << out;
-    std::vector<std::uint8_t> after;
-    ASSERT_TRUE(sim::ReadFileBytes(devices.Path("port"), after));
-    EXPECT_EQ(after[0x71], 0x21) << "no data-port write";
-    EXPECT_EQ(after[0x70], 0x12) << "the index port as found";
-    EXPECT_EQ(fs::exists(devices.Path("saved/0x70-before.bin")), c.smbios2);
+    ports[0x72] = 0x05;
+    if (c.portBytes > 0x73) ports[0x73] = 0x33;
+    std::ofstream(dir + "/port", std::ios::binary)
+        .write(reinterpret_cast<const char*>(ports.data()), ports.size());
+    if (c.nvram) std::ofstream(dir + "/nvram", std::ios::binary) << std::string(114, '\x21');
+
+    zimsim::Options o;
+    o.thisMachine = true;
+    o.devices = dir;
+    if (c.save) o.save = dir + "-saved";
+    g_recordUnder = fs::canonical(dir).string() + "/";
+    g_deviceWrites.clear();
+    testing::internal::CaptureStdout();
+    const int status = zimsim::ThisMachine(o);
+    const std::string out = testing::internal::GetCapturedStdout();
+    g_recordUnder = "/nonexistent/";
+    EXPECT_EQ(status, c.status) << c.name << "\n" << out;
+    EXPECT_NE(out.find(c.says), std::string::npos) << c.name << "\n" << out;
+    for (const DeviceWrite& w : g_deviceWrites) {
+      EXPECT_EQ(w.file, "port") << c.name;
+      EXPECT_EQ(w.offset, 0x72) << c.name << ": a write of " << zimsim::Hex(w.value) << " to port "
+                                << zimsim::Hex(w.offset);
+      EXPECT_TRUE(secondBankReads.count(w.value))
+          << c.name << ": index " << zimsim::Hex(w.value) << " was not to be read";
+    }
+    EXPECT_EQ(g_deviceWrites.empty(), c.table.Bytes() != second.Bytes())
+        << c.name << ": the second bank's index";
+    EXPECT_EQ(fs::exists(dir + "-saved/0x70-before.bin"), c.save && c.nvram && c.smbios2) << c.name;
   }
+}
+
+// The test machine's writes: one that fails is a failed control and is not reported as made (a
+// /dev/nvram that reads zeros and refuses writes); one that succeeds is recorded with what it replaced.
+TEST(ThisMachineTest, TheTestMachinesWritesAreRecordedOnceMade) {
+  const DumpFolder dir;
+  dir.Add("mem", {});
+  std::vector<std::uint8_t> ports(0x100, 0);
+  ports[0x73] = 0x21;
+  dir.Add("port", ports);
+  fs::create_symlink("/dev/full", dir.Path("nvram"));
+  std::shared_ptr<live::LinuxHardware> h;
+  ASSERT_EQ(live::LinuxHardware::Open({dir.Path("mem"), dir.Path("port"), dir.Path("nvram")}, true, h), "");
+  EXPECT_FALSE(h->WriteIndexed(0x70, 0x40, 0x71, 0x05));
+  EXPECT_TRUE(h->held().empty());
+  ASSERT_EQ(h->faults().size(), 1u);
+  EXPECT_NE(h->faults()[0].find("/nvram: writing 0x05 to CMOS 0x70[0x40]: No space left on device"),
+            std::string::npos)
+      << h->faults()[0];
+  EXPECT_TRUE(h->WriteIndexed(0x72, 0x10, 0x73, 0x5A));
+  ASSERT_EQ(h->held().size(), 1u);
+  EXPECT_EQ(h->held()[0].before, 0x21);
+  EXPECT_EQ(h->held()[0].after, 0x5A);
+  ASSERT_TRUE(sim::ReadFileBytes(dir.Path("port"), ports));
+  EXPECT_EQ(ports[0x72], 0x10);
+  EXPECT_EQ(ports[0x73], 0x5A);
 }
 
 TEST(ThisMachineTest, WritesAreForTheTestMachineAlone) {
@@ -421,6 +534,15 @@ TEST(ThisMachineTest, WritesAreForTheTestMachineAlone) {
   sim::SmbiosBuilder otherSerial;
   otherSerial.Add(1, 0x100, {1, 2}, {"QEMU", "Standard PC"}).Add(3, 0x300, {1, 3, 0, 2}, {"QEMU", "OTHER"});
   const std::string marked = "console=ttyS0 quiet rdinit=/init tarn.test-machine=7QX2K41";
+  // The firmware's table is untrusted: a tail cut inside a header, a formatted area or a string is
+  // no structure, and is not read past (the sanitizer build shows any read beyond it).
+  sim::SmbiosBuilder system;
+  system.Add(1, 0x100, {1, 2}, {"QEMU", "Standard PC"});
+  auto then = [&system](std::vector<std::uint8_t> tail) {
+    std::vector<std::uint8_t> t = system.Bytes();
+    t.insert(t.end(), tail.begin(), tail.end());
+    return t;
+  };
   struct Case {
     std::string commandLine;
     std::vector<std::uint8_t> table;
@@ -431,6 +553,10 @@ TEST(ThisMachineTest, WritesAreForTheTestMachineAlone) {
       {marked, TokenTable().Bytes(), "the system manufacturer is \"Tarn\", not \"QEMU\""},
       {marked, otherSerial.Bytes(), "the chassis serial number is \"OTHER\", not \"7QX2K41\""},
       {marked, {}, "the system manufacturer is \"\""},
+      {marked, then({3, 0x1B, 0, 3}), "the chassis serial number is \"\""},
+      {marked, then({3, 8, 0, 3, 1}), "the chassis serial number is \"\""},
+      {marked, {1, 5, 0, 1}, "the system manufacturer is \"\""},
+      {marked, then({3, 8, 0, 3, 1, 3, 0, 1, '7', 'Q', 'X', '2'}), "the chassis serial number is \"\""},
   };
   for (const Case& c : cases) {
     const std::string refusal = live::TestMachineRefusal(c.commandLine, c.table);
@@ -441,14 +567,14 @@ TEST(ThisMachineTest, WritesAreForTheTestMachineAlone) {
   }
 }
 
-TEST(ThisMachineTest, OnlyTheClockAndSecondBanksAreReachedAndNeverWithTheNmiBit) {
+TEST(ThisMachineTest, OnlyTheClockBankPastItsRegistersAndTheSecondBankAreReached) {
   EXPECT_TRUE(live::LinuxHardware::Reachable(0x70, 0x7F, 0x71));
+  EXPECT_TRUE(live::LinuxHardware::Reachable(0x70, 0x0E, 0x71));
+  EXPECT_FALSE(live::LinuxHardware::Reachable(0x70, 0x0C, 0x71)) << "register C: reading it clears its flags";
   EXPECT_TRUE(live::LinuxHardware::Reachable(0x72, 0x00, 0x73));
-  EXPECT_FALSE(live::LinuxHardware::Reachable(0x70, 0x80, 0x71));
+  EXPECT_FALSE(live::LinuxHardware::Reachable(0x72, 0x80, 0x73));
   EXPECT_FALSE(live::LinuxHardware::Reachable(0x70, 0x10, 0x73));
   EXPECT_FALSE(live::LinuxHardware::Reachable(0xB2, 0x10, 0xB3));
-  EXPECT_EQ(live::LinuxHardware::IndexToRestore(0x12), 0x12);
-  EXPECT_EQ(live::LinuxHardware::IndexToRestore(0xFF), 0x0D);
 }
 
 }  // namespace

@@ -236,12 +236,12 @@ int main(int argc, char** argv) {
   sim::Machine machine;
   tarnsys_host::PrepareMachine(machine);
   std::string fault;
+  std::shared_ptr<live::LinuxHardware> hardware;
   if (demo) {
     tarnsys_host::LoadDemo(machine);
   } else if (dumpFile) {
     fault = tarnsys_host::LoadDumpFile(machine, *dumpFile);
   } else if (thisMachine) {
-    std::shared_ptr<live::LinuxHardware> hardware;
     live::DevicePaths memoryAlone;  // TARNSYS reads physical memory and nothing else
     memoryAlone.ports.clear();
     memoryAlone.nvram.clear();
@@ -259,5 +259,9 @@ int main(int argc, char** argv) {
   DllMain(nullptr, win32::DLL_PROCESS_ATTACH, nullptr);
   const int status = Run(command, args);
   DllMain(nullptr, win32::DLL_PROCESS_DETACH, nullptr);
+  // The library reads a failed read as 0; what failed, and where, is said here.
+  if (hardware && !hardware->faults().empty())
+    std::fprintf(stderr, "tarnsys: physical memory could not be read: %s\n",
+                 hardware->faults().front().c_str());
   return status;
 }

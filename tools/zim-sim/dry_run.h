@@ -147,7 +147,8 @@ std::string Save(const std::string& folder, const Report& report, const sim::Mac
 int ExitStatus(const Report& report);
 
 // The check of the running machine (--this-machine). Exit status: 0 token 92 set (or would be),
-// 1 "ERR3", 2 the devices cannot be opened or writes are refused.
+// 1 "ERR3", 2 the devices cannot be opened or writes are refused, 3 unknown: a read or write of the
+// machine failed.
 int ThisMachine(const Options& options);
 
 std::uint32_t Crc32(const std::vector<std::uint8_t>& data);

@@ -85,11 +85,12 @@ Exit status: 0 restart requested, 1 failed with an error code, 3 cancelled, 2 ba
 
 this machine (Linux, root)
   --this-machine         the token search and write of token 92 as ZIM would make them on the running
-                         machine: its BIOS area read from /dev/mem, its CMOS through the index and data
-                         ports of /dev/port (/dev/nvram for the clock's bank where it exists). Nothing
-                         is written but the index port, left as found: each data-port write is reported
-                         ("would write ...") and held back. Exit status: 0 token 92 would be set,
-                         1 ERR3, 2 no /dev/mem, not root, or bad usage. With --save DIR: each CMOS bank
+                         machine: its BIOS area read from /dev/mem, the clock's CMOS through the
+                         kernel's /dev/nvram (never ports 0x70/0x71), the bank at 0x72/0x73 through
+                         /dev/port. No data port is written: each write is reported ("would write ...")
+                         and held back. Exit status: 0 token 92 would be set, 1 ERR3, 3 unknown (a read
+                         failed: the device and address are given), 2 no /dev/mem, not root, or bad
+                         usage. With --save DIR: each CMOS bank
                          of a token table, as read before (PORT-before.bin) and after (PORT-after.bin)
   --test-machine-writes  the writes made, on the project's QEMU test machine alone (refused elsewhere)
   --devices DIR          DIR/mem, DIR/port and DIR/nvram in place of those in /dev

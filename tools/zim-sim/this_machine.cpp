@@ -1,5 +1,10 @@
 // The check of the running machine: ZIM's token search and write of token 92 over this machine's own
 // BIOS area and CMOS, everything else simulated. Read-only: data-port writes are held and reported.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -42,11 +47,34 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
   return static_cast<bool>(out);
 }
 
-std::vector<std::uint8_t> ReadBank(sim::Hardware& hardware, std::uint16_t indexPort) {
+// A bank as the check reads it; locations it does not read stay 0 (the clock's registers).
+std::vector<std::uint8_t> ReadBank(live::LinuxHardware& hardware, std::uint16_t indexPort) {
   std::vector<std::uint8_t> bank(256, 0);
-  for (unsigned i = 0; i < 0x80; ++i)
-    if (!hardware.ReadIndexed(indexPort, static_cast<std::uint8_t>(i), indexPort + 1, bank[i])) bank[i] = 0;
+  for (unsigned i = 0; i < 0x80; ++i) {
+    const auto at = static_cast<std::uint8_t>(i);
+    if (live::LinuxHardware::Reachable(indexPort, at, indexPort + 1))
+      hardware.ReadMachine(indexPort, at, indexPort + 1, bank[i]);
+  }
   return bank;
+}
+
+// Where the kernel offers /dev/nvram only once its module is loaded, loads it: the clock's bank is
+// read through nothing else. What was done, for the transcript; empty when the device was there.
+std::string LoadNvramModule(const std::string& device) {
+  if (access(device.c_str(), F_OK) == 0) return {};
+  char modprobe[] = "modprobe", quiet[] = "-q", nvram[] = "nvram";
+  char* argv[] = {modprobe, quiet, nvram, nullptr};
+  pid_t child = 0;
+  int status = -1;
+  if (posix_spawnp(&child, modprobe, nullptr, nullptr, argv, environ) == 0)
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+  // The device node follows the module's registration.
+  const bool loaded = child != 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  for (int i = 0; loaded && i < 20 && access(device.c_str(), F_OK) != 0; ++i) usleep(50000);
+  if (access(device.c_str(), F_OK) == 0) return "loaded the kernel's nvram module, for " + device;
+  return "the kernel's nvram module could not be loaded (modprobe nvram: " +
+         std::string(child == 0 ? "not run" : "exit " + std::to_string(WEXITSTATUS(status))) + ")";
 }
 
 }  // namespace
@@ -71,6 +99,8 @@ int ThisMachine(const Options& o) {
       return 2;
     }
   }
+  // Stand-in devices are taken as they are.
+  const std::string nvramNote = o.devices.empty() ? LoadNvramModule(paths.nvram) : std::string();
   const std::string fault = live::LinuxHardware::Open(paths, o.testMachineWrites, hardware);
   if (!fault.empty()) {
     std::fprintf(stderr, "zim-sim: %s\n", fault.c_str());
@@ -84,30 +114,34 @@ int ThisMachine(const Options& o) {
   m.varn.hardware = hardware;
   sim::Install installed(m);
   std::ostringstream t;
-  t << "== this machine: physical memory from " << paths.memory << ", CMOS through "
-    << (hardware->usesNvram() ? paths.nvram + " and " : std::string()) << paths.ports
+  t << "== this machine: physical memory from " << paths.memory << ", CMOS 0x72/0x73 through " << paths.ports
+    << ", the clock's CMOS (0x70/0x71) through " << paths.nvram
     << (o.testMachineWrites ? " (the test machine: writes are made)" : " (read-only: nothing is written)")
     << "\n";
+  if (!nvramNote.empty()) t << nvramNote << "\n";
+  if (!hardware->usesNvram()) t << "the clock's CMOS cannot be read: " << hardware->nvramAbsence() << "\n";
+  auto faulted = [&hardware] { return !hardware->faults().empty(); };
 
-  // ZIM's own search, step by step, for the transcript and the reason of a failure.
+  // ZIM's own search, step by step, for the transcript and the reason of a failure. A read that
+  // fails ends it: what follows would rest on a byte the machine did not give.
   CloseDeviceSlots();
   CTokenAccess access;
   std::uint8_t entryStatus = 0, walkStatus = 0, tokenStatus = 0;
   bool found = false;
   std::set<std::uint16_t> banks;
   std::string reason;
-  if (access.FindEntryPoint(&entryStatus)) {
+  if (access.FindEntryPoint(&entryStatus) && !faulted()) {
     t << "entry point: _SM_ " << unsigned{access.m_btMajorVersion} << "." << unsigned{access.m_btMinorVersion}
       << " at " << Hex(access.m_dwEntryPointAddress, 5) << ", table of " << access.m_wTableLength
       << " bytes at " << Hex(access.m_dwTableAddress, 5) << ", " << access.m_wStructureCount
       << " structures\n";
-    for (std::int32_t n = 1; n <= 256 && access.FindTokenStructure(n, &walkStatus); ++n) {
+    for (std::int32_t n = 1; n <= 256 && access.FindTokenStructure(n, &walkStatus) && !faulted(); ++n) {
       banks.insert(access.m_wIndexPort);
       t << "token table " << n << ": ports " << Hex(access.m_wIndexPort, 2) << "/"
         << Hex(access.m_wDataPort, 2) << ", checksum type " << unsigned{access.m_btChecksumType} << " over "
         << Hex(access.m_btChecksumStart, 2) << "-" << Hex(access.m_btChecksumEnd, 2) << " at "
         << Hex(access.m_btChecksumLocation, 2) << "\n";
-      if (!found && access.FindToken(kFlashToken, &tokenStatus)) {
+      if (!found && access.FindToken(kFlashToken, &tokenStatus) && !faulted()) {
         found = true;
         t << "token " << kFlashToken << ": in token table " << n << ", CMOS "
           << Bank(access.m_wIndexPort, access.m_btLocation) << ", AND mask " << Hex(access.m_btAndMask, 2)
@@ -115,7 +149,7 @@ int ThisMachine(const Options& o) {
       }
     }
     if (!found) reason = walkStatus == 3 ? "a string area runs to the table end" : "token 92 absent";
-  } else {
+  } else if (!faulted()) {
     reason = EntryPointReason(entryStatus);
     const std::string at = Smbios3Anchor(*hardware);
     if (entryStatus == 1 && !at.empty())
@@ -124,29 +158,42 @@ int ThisMachine(const Options& o) {
   CloseDeviceSlots();
 
   std::map<std::uint16_t, std::vector<std::uint8_t>> before;
-  for (std::uint16_t b : banks)
-    if (live::LinuxHardware::Reachable(b, 0, static_cast<std::uint16_t>(b + 1)))
-      before[b] = ReadBank(*hardware, b);
+  if (!o.save.empty() && !faulted())
+    for (std::uint16_t b : banks)
+      if (live::LinuxHardware::Reachable(b, 0x7F, static_cast<std::uint16_t>(b + 1)) &&
+          (b != live::LinuxHardware::kClockBank || hardware->usesNvram()))
+        before[b] = ReadBank(*hardware, b);
 
   // The write, as the flash sequence makes it.
   bool flash = false;
-  if (found) {
+  if (found && !faulted()) {
     CBiosUpgrade upgrade;
     flash = upgrade.SetCmosToken(static_cast<std::uint8_t>(kFlashToken));
     CloseDeviceSlots();
     if (!flash) reason = "token 92 does not read back as set";
   }
   const char* verb = hardware->writes() ? "wrote " : "would write ";
-  const auto& held = hardware->held();
-  for (std::size_t i = 0; i < held.size(); ++i) {
-    const live::HeldWrite& w = held[i];
-    t << (i == 0   ? verb
-          : i == 1 ? ", checksum "
-                   : ", ")
-      << Bank(w.indexPort, w.location) << ": " << Hex(w.before, 2) << " -> " << Hex(w.after, 2);
-    if (i + 1 == held.size()) t << "\n";
+  std::string ours, kernel;
+  std::size_t count = 0;
+  for (const live::HeldWrite& w : hardware->held()) {
+    const std::string write =
+        Bank(w.indexPort, w.location) + ": " + Hex(w.before, 2) + " -> " + Hex(w.after, 2);
+    if (w.byKernel)
+      kernel += (kernel.empty() ? "the kernel rewrote its checksum " : ", ") + write;
+    else
+      ours += (count++ == 0 ? verb : count == 2 ? ", checksum " : ", ") + write;
   }
-  t << "outcome: " << (flash ? "flash: token 92 set, restart" : "ERR3: " + reason) << "\n";
+  if (!ours.empty()) t << ours << "\n";
+  if (!kernel.empty()) t << kernel << "\n";
+  if (faulted()) {
+    // The logic reads a failed read as 0 and goes on; the first failure is the one that counts.
+    t << "outcome: unknown: " << hardware->faults().front();
+    if (hardware->faultCount() > 1)
+      t << " (" << hardware->faultCount() - 1 << " more reads or writes failed)";
+    t << "\n";
+  } else {
+    t << "outcome: " << (flash ? "flash: token 92 set, restart" : "ERR3: " + reason) << "\n";
+  }
   std::fputs(t.str().c_str(), stdout);
 
   if (!o.save.empty()) {
@@ -154,17 +201,15 @@ int ThisMachine(const Options& o) {
     std::filesystem::create_directories(o.save, ec);
     for (const auto& [port, bytes] : before) {
       // Before: as read before the write; after: as the machine holds it now.
-      std::vector<std::uint8_t> after(256, 0);
-      for (unsigned i = 0; i < 0x80; ++i)
-        if (!hardware->ReadMachine(port, static_cast<std::uint8_t>(i), port + 1, after[i])) after[i] = 0;
       const std::string stem = o.save + "/" + Hex(port, 2);
-      if (!WriteFile(stem + "-before.bin", bytes) || !WriteFile(stem + "-after.bin", after)) {
+      if (!WriteFile(stem + "-before.bin", bytes) ||
+          !WriteFile(stem + "-after.bin", ReadBank(*hardware, port))) {
         std::fprintf(stderr, "zim-sim: %s: cannot be written\n", o.save.c_str());
         return 2;
       }
     }
   }
-  return flash ? 0 : 1;
+  return faulted() ? 3 : flash ? 0 : 1;
 }
 
 }  // namespace zimsim

@@ -163,15 +163,17 @@ static const char* LoadMachine(void) {
   const ULONG regions = Le32(p + 16), banks = Le32(p + 20);
   if (regions > MAX_REGIONS || banks > MAX_BANKS) return "machine.bin has too many regions or banks";
   p += 24;
+  /* A region or bank is counted only once the file is known to hold it whole. */
   for (ULONG i = 0; i < regions; ++i) {
     if ((ULONG)(end - p) < 8) return "machine.bin ends inside a region header";
-    REGION* r = &g.regions[g.regionCount++];
+    REGION* r = &g.regions[g.regionCount];
     r->address = Le32(p);
     r->length = Le32(p + 4);
     p += 8;
     if ((ULONG)(end - p) < r->length) return "machine.bin ends inside a region";
     r->bytes = (UCHAR*)p;
     p += r->length;
+    ++g.regionCount;
   }
   for (ULONG i = 0; i < banks; ++i) {
     if ((ULONG)(end - p) < 260) return "machine.bin ends inside a CMOS bank";
