@@ -289,23 +289,19 @@ TEST_F(ZimDialogTest, MinimisedDialogDrawsTheProgramIconCentredAndAnswersTheDrag
   }
 }
 
-// The window's own icon (big and small) is the program's; a program file without
-// the icon falls back to the system's application icon rather than to none.
-TEST_F(ZimDialogTest, TheWindowTakesTheProgramIconOrTheSystemsWhenTheProgramHasNone) {
-  for (const bool carriesIcon : {true, false}) {
-    if (!carriesIcon) machine.user.icons.clear();
-    const HICON want = carriesIcon ? LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_ZIM))
-                                   : LoadIconA(nullptr, MAKEINTRESOURCEA(IDI_APPLICATION));
-    ASSERT_NE(want, nullptr);
-    machine.user.minimized = true;
-    CZimDlg dlg;
-    EXPECT_EQ(dlg.m_hMinimizedIcon, want);
-    dlg.DoModal();
-    const sim::DialogRecord& run = machine.user.dialogRuns.back();
-    EXPECT_EQ(std::count(run.messages.begin(), run.messages.end(), WM_SETICON), 2);
-    EXPECT_EQ(run.dragIcon, reinterpret_cast<LRESULT>(want));
-    CloseDeviceSlots();
-  }
+// A program file without the icon falls back to the system's application icon rather than to none.
+TEST_F(ZimDialogTest, WithoutItsOwnIconTheDialogDrawsTheSystemApplicationIcon) {
+  machine.user.icons.clear();
+  const HICON want = LoadIconA(nullptr, MAKEINTRESOURCEA(IDI_APPLICATION));
+  ASSERT_NE(want, nullptr);
+  machine.user.minimized = true;
+  CZimDlg dlg;
+  EXPECT_EQ(dlg.m_hMinimizedIcon, want);
+  dlg.DoModal();
+  const sim::DialogRecord& run = machine.user.dialogRuns.back();
+  ASSERT_EQ(run.icons.size(), 1u);
+  EXPECT_EQ(run.icons[0].icon, want);
+  EXPECT_EQ(run.dragIcon, reinterpret_cast<LRESULT>(want));
 }
 
 TEST_F(ZimDialogTest, DialogThatIsNotMinimisedLeavesThePaintingToTheDialogManager) {

@@ -26,9 +26,6 @@ void CZimDlg::DoDataExchange(CDataExchange* pDX) {
 bool CZimDlg::OnInitDialog() {
   CBiosUpgrade upgrade;
   CDialog::OnInitDialog();
-  // The window's icon, for its taskbar button and the task switcher.
-  SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hMinimizedIcon));
-  SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hMinimizedIcon));
 
   AfxMessageBox(IDS_CLOSE_APPS, MB_OK, IDS_CLOSE_APPS);
   if (!CheckACPower()) {
