@@ -29,6 +29,13 @@ string(REGEX REPLACE "([A-Za-z]+) = ([A-Za-z]+@[0-9]+)" "\\2" tarn_implib_def "$
 file(WRITE ${CMAKE_BINARY_DIR}/TARNSYS-implib.def "${tarn_implib_def}")
 # Text files in the zip have Windows line ends, for the Notepad of Windows 95 and NT 4.0.
 configure_file(${CMAKE_SOURCE_DIR}/cmake/release/README.txt ${CMAKE_BINARY_DIR}/release-README.txt NEWLINE_STYLE CRLF)
+# Authenticode signing of the release's ZIM.exe and TARNSYS.dll (cmake/release/sign.cmake): each
+# setting left empty here is read from the environment variable of the same name when the release is
+# made; with no certificate and key nothing is signed.
+set(TARN_SIGN_CERT "" CACHE FILEPATH "Code-signing certificate (PEM or DER, with its chain) for the release")
+set(TARN_SIGN_KEY "" CACHE FILEPATH "The certificate's private key (PEM or DER)")
+set(TARN_SIGN_PASSWORD_FILE "" CACHE FILEPATH "A file holding the key's password, for an encrypted key")
+set(TARN_SIGN_TIMESTAMP "" CACHE STRING "URL of an Authenticode timestamp server")
 find_program(TARN_DLLTOOL ${TARN_MINGW_TRIPLE}-dlltool REQUIRED)
 add_custom_target(release
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${TARN_RELEASE_DIR} ${TARN_RELEASE_ZIP}
@@ -39,6 +46,9 @@ add_custom_target(release
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/tarnsys/tarnsys.def ${TARN_RELEASE_DIR}/TARNSYS.def
   COMMAND ${TARN_DLLTOOL} --kill-at --input-def ${CMAKE_BINARY_DIR}/TARNSYS-implib.def
           --dllname TARNSYS.DLL --output-lib ${TARN_RELEASE_DIR}/libTARNSYS.dll.a
+  COMMAND ${CMAKE_COMMAND} -DTARN_SIGN_CERT=${TARN_SIGN_CERT} -DTARN_SIGN_KEY=${TARN_SIGN_KEY}
+          -DTARN_SIGN_PASSWORD_FILE=${TARN_SIGN_PASSWORD_FILE} -DTARN_SIGN_TIMESTAMP=${TARN_SIGN_TIMESTAMP}
+          -P ${CMAKE_SOURCE_DIR}/cmake/release/sign.cmake ${TARN_RELEASE_DIR}/ZIM.exe ${TARN_RELEASE_DIR}/TARNSYS.dll
   COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_BINARY_DIR} ${CMAKE_COMMAND} -E tar cf ${TARN_RELEASE_ZIP} --format=zip release
   DEPENDS tarn_product
   COMMENT "Release: ${TARN_RELEASE_DIR} and ${TARN_RELEASE_ZIP}"

@@ -1,6 +1,7 @@
 #include "hosts/zim/program_resources.h"
 
 #include "zim/resources/catalogue.h"
+#include "zim/resources/resource.h"
 
 namespace zim_host {
 
@@ -22,6 +23,7 @@ void LoadProgramResources(sim::User& user) {
         {item.id, std::string(item.className), std::string(item.text), item.style, item.cx, item.cy});
   user.dialogs.clear();
   user.dialogs[d.id] = dialog;
+  user.icons = {IDI_ZIM};
 }
 
 }  // namespace zim_host

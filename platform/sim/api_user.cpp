@@ -337,8 +337,13 @@ HICON LoadIconA(HINSTANCE instance, LPCSTR name) {
   Call call("LoadIconA", Args(instance, ResourceName(name)));
   const auto id = reinterpret_cast<ULONG_PTR>(name);
   if (call.injected()) return call.Return<HICON>(nullptr, ERROR_RESOURCE_NAME_NOT_FOUND);
-  // The program carries no icon resource; the system's icons are there for a null instance.
-  if (instance != nullptr) return call.Return<HICON>(nullptr, ERROR_RESOURCE_TYPE_NOT_FOUND);
+  // The program's own icon groups for its module; the system's icons for a null instance.
+  if (instance != nullptr) {
+    if (!IsOwnModule(instance)) return call.Return<HICON>(nullptr, ERROR_RESOURCE_TYPE_NOT_FOUND);
+    if (call.machine().user.icons.count(static_cast<int>(id)) == 0)
+      return call.Return<HICON>(nullptr, ERROR_RESOURCE_NAME_NOT_FOUND);
+    return call.Return(reinterpret_cast<HICON>(sim::User::kProgramIconBase + id));
+  }
   if (id < IDI_APPLICATION || id > IDI_APPLICATION + 6)
     return call.Return<HICON>(nullptr, ERROR_RESOURCE_NAME_NOT_FOUND);
   return call.Return(reinterpret_cast<HICON>(sim::User::kSystemIconBase + id));

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,7 @@ class User {
   win32::WORD uiLanguage = 0x0409;   // the user-interface language (LANGID)
   std::vector<StringBlock> strings;  // language blocks, in resource order
   std::map<int, DialogTemplate> dialogs;
+  std::set<int> icons;  // the ids of its icon groups
 
   // The text the resource loader gives for `id` in the user-interface language: the block of
   // exactly that LANGID, else the first block of the same primary language, else 0x0409. Null
@@ -133,7 +135,8 @@ class User {
 
   // Handles of the module, the system's icons and new windows and device contexts.
   static constexpr std::uintptr_t kModuleHandle = 0x00400000;
-  static constexpr std::uintptr_t kSystemIconBase = 0x00020000;  // + the icon's resource id
+  static constexpr std::uintptr_t kSystemIconBase = 0x00020000;   // + the icon's resource id
+  static constexpr std::uintptr_t kProgramIconBase = 0x00030000;  // + the icon group's id
   std::uintptr_t nextWindow = 0x00010000;
 };
 

@@ -1,13 +1,17 @@
-// ZIM.exe's resources read back through the platform: every text of every language block, and the
-// main dialog's template, against the catalogue the resource file was generated from.
+// The shipped files' resources read back through the platform: every text of every language block,
+// and the main dialog's template, against the catalogue the resource file was generated from; ZIM's
+// manifest and icon; both files' version resources against the project's version.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "windows_support.h"
 #include "zim/resources/catalogue.h"
+#include "zim/resources/resource.h"
 
 namespace {
 
@@ -167,6 +171,162 @@ TEST_F(ZimResources, TheMainDialogTemplateIsTheTabledOne) {
   }
   EXPECT_TRUE(r.ok());
   EXPECT_GE(r.at() + 3, bytes.size());
+}
+
+// Whether `text` is well-formed XML as far as a manifest uses it: one root element, every element
+// closed in order, every attribute value quoted; declarations and comments skipped.
+bool WellFormedXml(const std::string& text) {
+  std::vector<std::string> open;
+  int roots = 0;
+  std::size_t at = 0;
+  while ((at = text.find('<', at)) != std::string::npos) {
+    const char* end = text.compare(at, 4, "<!--") == 0 ? "-->" : text.compare(at, 2, "<?") == 0 ? "?>" : ">";
+    const std::size_t close = text.find(end, at);
+    if (close == std::string::npos) return false;
+    std::string tag = text.substr(at + 1, close - at - 1);
+    at = close + std::strlen(end);
+    if (end[0] != '>') continue;
+    if (tag.empty()) return false;
+    const bool closing = tag[0] == '/';
+    const bool empty = !tag.empty() && tag.back() == '/';
+    const std::string name = tag.substr(closing, tag.find_first_of(" \t\r\n/", closing) - closing);
+    if (name.empty()) return false;
+    // Attributes: name="value" pairs (or single quotes).
+    for (std::size_t q = tag.find('='); q != std::string::npos; q = tag.find('=', q + 1)) {
+      const char quote = q + 1 < tag.size() ? tag[q + 1] : '\0';
+      if (quote != '"' && quote != '\'') return false;
+      q = tag.find(quote, q + 2);
+      if (q == std::string::npos) return false;
+    }
+    if (closing) {
+      if (open.empty() || open.back() != name) return false;
+      open.pop_back();
+    } else {
+      if (open.empty()) ++roots;
+      if (!empty) open.push_back(name);
+    }
+  }
+  return roots == 1 && open.empty();
+}
+
+TEST(WellFormedXml, TellsBrokenManifestsFromGoodOnes) {
+  EXPECT_TRUE(WellFormedXml("<?xml version=\"1.0\"?><a x=\"1\"><!-- <b> --><b/><c y='2'></c></a>"));
+  for (const char* bad : {"<a><b></a></b>", "<a x=1/>", "<a/><b/>", "<a>", "<a x=\"1/>", "</a>", "<>", ""})
+    EXPECT_FALSE(WellFormedXml(bad)) << bad;
+}
+
+std::string ProjectVersion4() { return TARN_PROJECT_VERSION ".0"; }
+
+TEST_F(ZimResources, TheManifestAsksForAdministratorRightsAndNamesTheKnownWindows) {
+  const std::string manifest = Resource(MAKEINTRESOURCEW(24), 1, 0x0409);
+  ASSERT_FALSE(manifest.empty());
+  EXPECT_TRUE(WellFormedXml(manifest));
+  EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>"),
+            std::string::npos);
+  EXPECT_NE(manifest.find("version=\"" + ProjectVersion4() + "\""), std::string::npos);
+  // Windows Vista, 7, 8, 8.1, and 10 and 11.
+  for (const char* os : {"e2011457-1546-43c5-a5fe-008deee3d3f0", "35138b9a-5d96-4fbd-8e2d-a2440225f93a",
+                         "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38", "1f676c76-80e1-4239-95bb-83d0f6d0da78",
+                         "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"})
+    EXPECT_NE(manifest.find(std::string("<supportedOS Id=\"{") + os + "}\"/>"), std::string::npos) << os;
+  // The platform's own reader takes it as the program's activation context.
+  const std::wstring path = Utf16(ProgramFolder() + "\\ZIM.exe");
+  ACTCTXW context{};
+  context.cbSize = sizeof context;
+  context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+  context.lpSource = path.c_str();
+  context.lpResourceName = MAKEINTRESOURCEW(1);
+  const HANDLE activation = CreateActCtxW(&context);
+  EXPECT_NE(activation, INVALID_HANDLE_VALUE) << GetLastError();
+  if (activation != INVALID_HANDLE_VALUE) ReleaseActCtx(activation);
+}
+
+BOOL CALLBACK CollectIds(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR list) {
+  reinterpret_cast<std::vector<WORD>*>(list)->push_back(static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name)));
+  return TRUE;
+}
+
+// The icon group IDI_ZIM, the only one (the one Explorer shows): a 32- and a 16-pixel 16-colour image
+// that the platform makes into icons, each with transparent and drawn pixels.
+TEST_F(ZimResources, TheProgramIconHasTheSizesOfWindows95AndNt4) {
+  std::vector<WORD> groups;
+  EnumResourceNamesW(module_, MAKEINTRESOURCEW(14), CollectIds, reinterpret_cast<LONG_PTR>(&groups));
+  EXPECT_EQ(groups, std::vector<WORD>{IDI_ZIM});
+  const std::string group = Resource(MAKEINTRESOURCEW(14), IDI_ZIM, 0x0409);
+  ASSERT_EQ(group.size(), 6u + 2 * 14);
+  TemplateReader r(group);
+  EXPECT_EQ(r.Word(), 0);
+  EXPECT_EQ(r.Word(), 1);  // icons
+  EXPECT_EQ(r.Word(), 2);
+  for (const int size : {32, 16}) {
+    SCOPED_TRACE(size);
+    EXPECT_EQ(r.Byte(), size);
+    EXPECT_EQ(r.Byte(), size);
+    EXPECT_EQ(r.Byte(), 16);  // colours
+    EXPECT_EQ(r.Byte(), 0);
+    EXPECT_EQ(r.Word(), 1);  // planes
+    EXPECT_EQ(r.Word(), 4);  // bits a pixel
+    const DWORD bytes = r.Dword();
+    const WORD id = r.Word();
+    std::string image = Resource(MAKEINTRESOURCEW(3), id, 0x0409);
+    ASSERT_EQ(image.size(), bytes);
+    const HICON icon = CreateIconFromResourceEx(reinterpret_cast<BYTE*>(image.data()), bytes, TRUE,
+                                                0x00030000, size, size, 0);
+    ASSERT_NE(icon, nullptr);
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(icon, &info));
+    BITMAP mask{};
+    GetObjectW(info.hbmMask, sizeof mask, &mask);
+    EXPECT_EQ(mask.bmWidth, size);
+    DeleteObject(info.hbmMask);
+    if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);
+    DestroyIcon(icon);
+    // The mask of the bitmap as stored: a set bit is transparent.
+    const std::size_t maskRow = (size + 31) / 32 * 4, maskAt = bytes - maskRow * size;
+    int transparent = 0;
+    for (int y = 0; y < size; ++y)
+      for (int x = 0; x < size; ++x)
+        transparent += (static_cast<unsigned char>(image[maskAt + y * maskRow + x / 8]) >> (7 - x % 8)) & 1;
+    EXPECT_GT(transparent, 0);
+    EXPECT_LT(transparent, size * size);
+  }
+}
+
+// The version resource of each shipped file: numbers and texts from the project's version.
+TEST(ProductVersion, BothFilesCarryTheProjectVersion) {
+  unsigned major = 0, minor = 0, patch = 0;
+  ASSERT_EQ(std::sscanf(TARN_PROJECT_VERSION, "%u.%u.%u", &major, &minor, &patch), 3);
+  for (const auto& [name, type] : {std::pair{"ZIM.exe", VFT_APP}, std::pair{"TARNSYS.dll", VFT_DLL}}) {
+    SCOPED_TRACE(name);
+    const std::string path = ProgramFolder() + "\\" + name;
+    DWORD ignored = 0;
+    std::string info(GetFileVersionInfoSizeA(path.c_str(), &ignored), '\0');
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    EXPECT_EQ(fixed->dwFileVersionMS, major << 16 | minor);
+    EXPECT_EQ(fixed->dwFileVersionLS, patch << 16);
+    EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+    EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS_NT_WINDOWS32));
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(type));
+    EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u);
+    const std::map<std::string, std::string> texts{{"FileVersion", TARN_PROJECT_VERSION},
+                                                   {"ProductVersion", TARN_PROJECT_VERSION},
+                                                   {"OriginalFilename", name},
+                                                   {"ProductName", "Tarn BIOS tools"},
+                                                   {"CompanyName", "Tarn"}};
+    for (const auto& [key, want] : texts) {
+      char* value = nullptr;
+      ASSERT_TRUE(VerQueryValueA(info.data(), ("\\StringFileInfo\\040904B0\\" + key).c_str(),
+                                 reinterpret_cast<void**>(&value), &length))
+          << key;
+      EXPECT_EQ(std::string(value), want) << key;
+    }
+  }
 }
 
 }  // namespace

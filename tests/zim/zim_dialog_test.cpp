@@ -254,7 +254,7 @@ TEST_F(ZimDialogTest, RetryNoticeComesBeforeTheDialogWhichStaysEmpty) {
   ExpectPromptsBeforeTheDialog();
 }
 
-TEST_F(ZimDialogTest, MinimisedDialogDrawsTheApplicationIconCentredAndAnswersTheDragIconQuery) {
+TEST_F(ZimDialogTest, MinimisedDialogDrawsTheProgramIconCentredAndAnswersTheDragIconQuery) {
   struct Case {
     RECT client;
     int cxIcon, cyIcon;
@@ -267,7 +267,8 @@ TEST_F(ZimDialogTest, MinimisedDialogDrawsTheApplicationIconCentredAndAnswersThe
       {{10, 20, 40, 45}, 32, 32, 0, -3},
       {{0, 0, 8, 3}, 48, 16, -19, -6},
   };
-  const HICON applicationIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(IDI_APPLICATION));
+  const HICON programIcon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_ZIM));
+  ASSERT_NE(programIcon, nullptr);
   machine.user.minimized = true;
   for (const Case& c : cases) {
     machine.user.clientRect = c.client;
@@ -279,13 +280,28 @@ TEST_F(ZimDialogTest, MinimisedDialogDrawsTheApplicationIconCentredAndAnswersThe
     ASSERT_EQ(run.icons.size(), 1u);
     EXPECT_EQ(run.icons[0].x, c.x) << c.client.right;
     EXPECT_EQ(run.icons[0].y, c.y) << c.client.bottom;
-    EXPECT_EQ(run.icons[0].icon, applicationIcon);
-    EXPECT_EQ(run.dragIcon, reinterpret_cast<LRESULT>(applicationIcon));
+    EXPECT_EQ(run.icons[0].icon, programIcon);
+    EXPECT_EQ(run.dragIcon, reinterpret_cast<LRESULT>(programIcon));
     // The background is erased first, with the same device context.
     const auto erase = std::find(run.messages.begin(), run.messages.end(), WM_ICONERASEBKGND);
     EXPECT_NE(erase, run.messages.end());
     CloseDeviceSlots();
   }
+}
+
+// A program file without the icon falls back to the system's application icon rather than to none.
+TEST_F(ZimDialogTest, WithoutItsOwnIconTheDialogDrawsTheSystemApplicationIcon) {
+  machine.user.icons.clear();
+  const HICON want = LoadIconA(nullptr, MAKEINTRESOURCEA(IDI_APPLICATION));
+  ASSERT_NE(want, nullptr);
+  machine.user.minimized = true;
+  CZimDlg dlg;
+  EXPECT_EQ(dlg.m_hMinimizedIcon, want);
+  dlg.DoModal();
+  const sim::DialogRecord& run = machine.user.dialogRuns.back();
+  ASSERT_EQ(run.icons.size(), 1u);
+  EXPECT_EQ(run.icons[0].icon, want);
+  EXPECT_EQ(run.dragIcon, reinterpret_cast<LRESULT>(want));
 }
 
 TEST_F(ZimDialogTest, DialogThatIsNotMinimisedLeavesThePaintingToTheDialogManager) {

@@ -5,10 +5,17 @@
 
 using namespace win32;
 
-CZimDlg::CZimDlg(CWnd* parent)
-    : CDialog(IDD_ZIM_DIALOG, parent),
-      // The program carries no icon of its own; the system's application icon stands in.
-      m_hMinimizedIcon(LoadIconA(nullptr, MAKEINTRESOURCEA(IDI_APPLICATION))) {}
+namespace {
+
+// The program's own icon; the system's application icon when it cannot be loaded.
+HICON ProgramIcon() {
+  const HICON own = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_ZIM));
+  return own != nullptr ? own : LoadIconA(nullptr, MAKEINTRESOURCEA(IDI_APPLICATION));
+}
+
+}  // namespace
+
+CZimDlg::CZimDlg(CWnd* parent) : CDialog(IDD_ZIM_DIALOG, parent), m_hMinimizedIcon(ProgramIcon()) {}
 
 void CZimDlg::DoDataExchange(CDataExchange* pDX) {
   CDialog::DoDataExchange(pDX);

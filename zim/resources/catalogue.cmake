@@ -1,5 +1,6 @@
 # The flash program's resources from one source: messages.txt holds the message texts, the
-# variables below the main dialog's template. At configure time this writes
+# variables below the main dialog's template, icon.txt the icon, zim.manifest.in the manifest; the
+# version comes from the project's. At configure time this writes
 #   - zim_catalogue.cpp: the same as C++ data (library zim_catalogue), which hosts/zim hands to a
 #     simulated machine that runs ZIM;
 #   - zim.rc: the resource file of the Windows program (its path in ZIM_RC_FILE).
@@ -120,6 +121,14 @@ foreach(item IN LISTS ZIM_DLG_ITEMS)
   string(APPEND ZIM_DLG_RC_ITEMS "    CONTROL \"${text}\", ${id}, ${rc_class}, ${rc_style}, ${rect_text}, ${exstyle}\n")
   string(APPEND ZIM_DLG_CPP_ITEMS "    {${id}, \"${class}\", \"${text}\", ${style}, ${exstyle}, ${rect_text}},\n")
 endforeach()
+
+# ---- the manifest, the icon and the version resource
+include(${CMAKE_CURRENT_LIST_DIR}/icon.cmake)
+include(${CMAKE_SOURCE_DIR}/cmake/version-resource.cmake)
+tarn_version_resource(ZIM_VERSION_RESOURCE ZIM.exe "${ZIM_DLG_CAPTION}" 1)
+set(ZIM_MANIFEST_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+set(ZIM_MANIFEST_FILE ${CMAKE_CURRENT_BINARY_DIR}/zim.manifest)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/zim.manifest.in ${ZIM_MANIFEST_FILE} @ONLY)
 
 set(ZIM_MESSAGE_TEXTS "${zim_cpp_texts}")
 set(ZIM_STRING_TABLES "${zim_rc_tables}")

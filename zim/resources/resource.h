@@ -2,6 +2,9 @@
 // definitions only, so that the resource compiler can read this header too.
 #pragma once
 
+// The program's icon (made from icon.txt by icon.cmake).
+#define IDI_ZIM 128
+
 // The main dialog and its controls.
 #define IDD_ZIM_DIALOG 102
 #define IDC_STC_ERRORCODE 1001
