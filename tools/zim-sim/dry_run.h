@@ -92,9 +92,9 @@ struct RegistryChange {
 
 struct RunReport {
   std::string commandLine;
-  // "restart", "failed" or "cancelled"; "uncertain" when what ZIM did depended on bytes that the
-  // capture does not hold (`uncertain` says which)
-  std::string outcome;
+  std::string outcome;  // "restart", "failed" or "cancelled", as the simulation ran
+  // Why that outcome is uncertain: what ZIM did depended on bytes that the capture does not hold.
+  // The reports then show the outcome as "uncertain", never as the simulated one alone.
   std::string uncertain;
   std::string errorCode;
   std::vector<MessageShown> messages;

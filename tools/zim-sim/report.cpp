@@ -78,7 +78,9 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
     t << "dialog: text \"" << r.dialogText << "\", OK button " << (r.okVisible ? "visible" : "hidden")
       << (r.dialogShown ? "" : ", never shown") << "\n";
     if (!r.uncertain.empty()) t << "uncertain: " << r.uncertain << "\n";
-    t << "outcome: " << r.outcome << (r.errorCode.empty() ? "" : " " + r.errorCode) << "\n";
+    const std::string simulated = r.outcome + (r.errorCode.empty() ? "" : " " + r.errorCode);
+    t << "outcome: " << (r.uncertain.empty() ? simulated : "uncertain (simulated: " + simulated + ")")
+      << "\n";
   }
   t << "== the machine afterwards\n";
   for (const sim::RegKey* key : m.registry.Keys())
@@ -125,12 +127,12 @@ std::string ToJson(const Report& report, const sim::Machine& m) {
   for (const RunReport& r : report.runs) {
     j.BeginObject();
     j.Key("command_line").String(r.commandLine);
-    j.Key("outcome").String(r.outcome);
+    j.Key("outcome").String(r.uncertain.empty() ? r.outcome : "uncertain");
     j.Key("uncertain");
     if (r.uncertain.empty())
       j.Null();
     else
-      j.String(r.uncertain);
+      j.String(r.uncertain).Key("simulated_outcome").String(r.outcome);
     j.Key("error_code").String(r.errorCode);
     j.Key("messages").BeginArray();
     for (const MessageShown& msg : r.messages)

@@ -127,7 +127,6 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine) {
   else
     r.outcome = "failed";
   r.uncertain = UnheldReason(m, unheld);
-  if (!r.uncertain.empty()) r.outcome = "uncertain";
   return r;
 }
 
@@ -171,8 +170,9 @@ std::string UnheldReason(const sim::Machine& m, std::size_t from) {
 
 int ExitStatus(const Report& report) {
   if (report.runs.empty()) return 1;
+  if (!report.runs.back().uncertain.empty()) return 4;
   const std::string& outcome = report.runs.back().outcome;
-  return outcome == "restart" ? 0 : outcome == "cancelled" ? 3 : outcome == "uncertain" ? 4 : 1;
+  return outcome == "restart" ? 0 : outcome == "cancelled" ? 3 : 1;
 }
 
 }  // namespace zimsim
