@@ -127,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t* table = data + header;
   const std::size_t length = size - header;
   g_smbEntryPoint.structureTableLength = static_cast<std::uint16_t>(length);
+  g_structureTableLength = length;
 
   // Each copy in a block of exactly its length, so that a read past it is caught.
   Library indexed, walked;
@@ -161,5 +162,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   delete[] indexed.copy;
   delete[] walked.copy;
   g_smbEntryPoint.structureTableLength = 0;
+  g_structureTableLength = 0;
   return 0;
 }

@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (block != nullptr) std::memcpy(block, copy.data(), length);
   g_structureTable = block;
   g_smbEntryPoint.structureTableLength = static_cast<std::uint16_t>(length);
+  g_structureTableLength = length;
 
   // A text answer is at most a rendering or one string of the copy.
   std::vector<char> out(length + 32);
@@ -52,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   g_structureTable = nullptr;
   g_smbEntryPoint.structureTableLength = 0;
+  g_structureTableLength = 0;
   delete[] block;
   return 0;
 }

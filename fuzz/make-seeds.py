@@ -95,6 +95,15 @@ def main():
 
     for n, d in dumps:
         write("fuzz_dump_loader", n, d)
+        write("fuzz_prediction", n, d)
+    # Predictions that once differed or rested on bytes no dump holds: ports that cannot be a bank,
+    # token 92's record cut by the table's length.
+    for ports in (0, 0xFFFF, 0x70):
+        body = struct.pack("<HHBBBB", ports, ports, 0, 0x10, 0x2D, 0x2E) + struct.pack("<HBBB", 92, 0x78, 0xBF, 0x40)
+        t = structure(212, 0xD400, body) + structure(127, 0x7F00, [])
+        write("fuzz_prediction", f"ports-{ports:x}.bin", entry_point_2x(len(t)) + b"\0" + t)
+    cut = token_table(0x70, 0, [(92, 0x78, 0xBF, 0x40)])
+    write("fuzz_prediction", "record-cut.bin", entry_point_2x(13) + b"\0" + cut)
     # A type-1 structure of length 1, whose string 1 starts at its own length byte.
     raw_tables.append(("short-header", bytes([1, 1, ord("A"), 0, 0]) + demo))
     # The test machine's table, and its tail cut inside a header, a formatted area and a string.

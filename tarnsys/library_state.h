@@ -32,9 +32,11 @@ static_assert(sizeof(SmbEntryPoint) == 31);
 extern win32::HANDLE g_device;
 // The entry point as found; all zero until a scan succeeds.
 extern SmbEntryPoint g_smbEntryPoint;
-// The heap block holding the whole structure table; null while the library has no table. Its size
-// is the entry point's structure table length and is kept nowhere else.
+// The heap block holding the whole structure table; null while the library has no table. Its size:
+// the entry point's structure table length, or, for a table that a host hands over (AdoptSmbTable),
+// that table's length.
 extern std::uint8_t* g_structureTable;
+extern std::size_t g_structureTableLength;
 // Where the structures of the copy start (smb_index.h); null while there is no copy, or when its
 // memory could not be had. Freed with the copy.
 struct SmbIndex;

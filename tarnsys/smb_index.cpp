@@ -7,7 +7,8 @@
 void BuildSmbIndex() {
   FreeSmbIndex();
   const SmbTable table = LoadedSmbTable();
-  if (table.start == nullptr) return;
+  // The offsets are 16-bit: a longer table (one that a host handed over) is walked.
+  if (table.start == nullptr || table.length > 0xFFFF) return;
   // One walk notes the structures in table order and counts those of each type; each is then put
   // where its type's run begins. The notes take at most one entry per 2 bytes of the copy.
   const win32::HANDLE heap = win32::GetProcessHeap();

@@ -27,7 +27,7 @@ bool FitsInTable(const SmbTable& table, std::size_t at) {
 
 SmbTable LoadedSmbTable() {
   if (g_structureTable == nullptr) return {};
-  return {g_structureTable, g_smbEntryPoint.structureTableLength};
+  return {g_structureTable, g_structureTableLength};
 }
 
 std::uint8_t* FirstSmbStructure() {

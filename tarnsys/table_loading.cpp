@@ -97,10 +97,21 @@ void LoadSmbTableCopy() {
   g_structureTable =
       static_cast<std::uint8_t*>(win32::HeapAlloc(win32::GetProcessHeap(), win32::HEAP_ZERO_MEMORY, length));
   if (g_structureTable == nullptr) return;
+  g_structureTableLength = length;
   if (!ReadPhysical(g_device, g_smbEntryPoint.structureTableAddress, g_structureTable, length)) {
     win32::HeapFree(win32::GetProcessHeap(), 0, g_structureTable);
     g_structureTable = nullptr;
+    g_structureTableLength = 0;
   }
+}
+
+void AdoptSmbTable(const std::uint8_t* table, std::size_t length) {
+  if (g_structureTable != nullptr || length == 0) return;
+  g_structureTable = static_cast<std::uint8_t*>(win32::HeapAlloc(win32::GetProcessHeap(), 0, length));
+  if (g_structureTable == nullptr) return;
+  std::memcpy(g_structureTable, table, length);
+  g_structureTableLength = length;
+  BuildSmbIndex();
 }
 
 void LoadSmbTable() {
@@ -117,5 +128,6 @@ void UnloadSmbTable() {
   if (g_structureTable != nullptr) {
     win32::HeapFree(win32::GetProcessHeap(), 0, g_structureTable);
     g_structureTable = nullptr;
+    g_structureTableLength = 0;
   }
 }

@@ -20,5 +20,10 @@ void LoadSmbTable();
 // The device, the entry point and the copy, without the index.
 void LoadSmbTableCopy();
 
+// For a host whose firmware publishes a table that no 2.x entry point can describe (longer than
+// 65535 bytes, behind a 3.x entry point alone): takes a copy of it as the loaded table, when the
+// process attach found none. The Windows library never calls it.
+void AdoptSmbTable(const std::uint8_t* table, std::size_t length);
+
 // Closes the device and frees the index and the copy; the entry point stays as it was.
 void UnloadSmbTable();

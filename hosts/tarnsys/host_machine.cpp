@@ -1,26 +1,17 @@
 #include "hosts/tarnsys/host_machine.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 #include "platform/sim/demo_machine.h"
 #include "platform/sim/dump_loader.h"
+#include "platform/sim/input_file.h"
 
 namespace tarnsys_host {
 
 namespace {
 
 constexpr std::size_t kTableOffset = 0x20;  // where a dump file keeps its table
-
-std::string CannotRead(const std::string& path) {
-  const int error = errno;
-  return path + ": cannot be read" + (error != 0 ? std::string(": ") + std::strerror(error) : std::string());
-}
-
-bool Read(const std::string& path, std::vector<std::uint8_t>& bytes) {
-  errno = 0;
-  return sim::ReadFileBytes(path, bytes);
-}
 
 std::string Loaded(sim::Machine& machine, std::string fault) {
   machine.varn.loaded = fault.empty();
@@ -37,16 +28,19 @@ void PrepareMachine(sim::Machine& machine) {
   machine.varn.loaded = true;
 }
 
-std::string LoadDumpFile(sim::Machine& machine, const std::string& path) {
-  return Loaded(machine, sim::LoadDumpFile(machine, path));
+std::string LoadDumpFile(sim::Machine& machine, const std::string& path, sim::DumpInfo* table) {
+  return Loaded(machine, sim::LoadDumpFile(machine, path, {}, table));
 }
 
-std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder) {
+std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder, sim::DumpInfo* table) {
   const std::string entryPath = folder + "/smbios_entry_point";
   const std::string tablePath = folder + "/DMI";
-  std::vector<std::uint8_t> entry, table;
-  if (!Read(entryPath, entry)) return Loaded(machine, CannotRead(entryPath));
-  if (!Read(tablePath, table)) return Loaded(machine, CannotRead(tablePath));
+  std::vector<std::uint8_t> entry, bytes;
+  // An entry point is at most 32 bytes; a longer file is taken up to there, as before the bound.
+  constexpr std::size_t kLargestEntryFile = 4096;
+  std::string fault = sim::ReadInputFile(entryPath, kLargestEntryFile, "an entry point file", entry);
+  if (fault.empty()) fault = sim::ReadInputFile(tablePath, sim::kLargestTable, "a structure table", bytes);
+  if (!fault.empty()) return Loaded(machine, fault);
 
   // The same shape as a dump file: the entry point, pointed at offset 0x20, then the table.
   std::vector<std::uint8_t> file(
@@ -59,9 +53,9 @@ std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder)
     std::memset(file.data() + 0x18, 0, 4);
     file[0x18] = kTableOffset;
   }
-  file.insert(file.end(), table.begin(), table.end());
-  const std::string fault = sim::LoadDumpBin(machine, file);
-  return Loaded(machine, fault.empty() ? fault : entryPath + ": " + fault);
+  file.insert(file.end(), bytes.begin(), bytes.end());
+  fault = sim::LoadDump(machine, file, {}, table);
+  return Loaded(machine, fault.empty() ? fault : sim::Displayed(entryPath) + ": " + fault);
 }
 
 void LoadDemo(sim::Machine& machine) {

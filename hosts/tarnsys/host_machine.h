@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/sim/dump_loader.h"
 #include "platform/sim/machine.h"
 
 namespace tarnsys_host {
@@ -19,9 +20,16 @@ void PrepareMachine(sim::Machine& machine);
 
 // Each loader fills physical memory and gives an empty text, or a one-line reason that names the
 // file at fault; on failure the driver is taken as not loaded, so the library finds no table.
-std::string LoadDumpFile(sim::Machine& machine, const std::string& path);
+// `table`, when given, tells what was loaded. Files are read with their bounds (input_file.h).
+std::string LoadDumpFile(sim::Machine& machine, const std::string& path, sim::DumpInfo* table = nullptr);
 // `smbios_entry_point` (a 2.x or 3.x entry point) and `DMI` (the table) from a folder.
-std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder = kFirmwareTables);
+std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder = kFirmwareTables,
+                               sim::DumpInfo* table = nullptr);
 void LoadDemo(sim::Machine& machine);
+
+// The library's process attach over the installed `machine`. A table that no 2.x entry point can
+// describe (`table` says so), which the library's own scan therefore cannot find, is then handed to
+// the library, so that Linux programs get answers on any table the firmware publishes.
+void AttachProcess(sim::Machine& machine, const sim::DumpInfo* table);
 
 }  // namespace tarnsys_host

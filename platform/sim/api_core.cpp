@@ -143,6 +143,9 @@ bool Control(sim::Machine& m, DWORD code, const BYTE* in, DWORD inSize, BYTE* ou
         if (!d.hardware->ReadPhysical(address, out, written)) return false;
       } else {
         m.memory.Read(address, out, written);
+        const auto unheld = m.memory.FirstUnheld(address, written);
+        if (unheld && (*unheld < 0xF0000 || *unheld > 0xFFFFF) && d.unheldReadCount++ < 16)
+          d.unheldReads.push_back(*unheld);
       }
       returned = d.physicalReadShort ? outSize - 1 : written;
       return true;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/sim/input_file.h"
+
 namespace sim {
 
 namespace {
@@ -62,45 +64,53 @@ const char* EntryPointName(EntryPointKind kind) {
   return "legacy";
 }
 
-std::string LoadDump(Machine& machine, const std::vector<std::uint8_t>& file, const DumpPlacement& placement,
-                     DumpInfo* infoOut) {
-  const std::uint32_t entryAt = placement.entryAt;
-  if (entryAt < 0xF0000 || entryAt > 0xFFFF0 || (entryAt & 0xF) != 0)
-    return "the entry point must go to a paragraph in 0xF0000-0xFFFF0";
-  const std::size_t size = file.size();
-  const std::uint8_t* f = file.data();
+namespace {
 
+// What the entry point at the start of a dump says, before its table is read.
+struct EntryRead {
   DumpInfo info;
-  std::uint64_t offset = 0;    // of the table in the file
-  std::uint64_t declared = 0;  // its length as published
+  std::uint64_t offset = 0;  // of the table in the file
+  std::size_t length = 0;    // the table's bytes to read there
   std::vector<std::uint8_t> entry;
-  char version[16];
+};
+
+// Reads the entry point from `f`, the start of a file of `size` bytes; `f` holds at least the first
+// 0x20 of them, or all of a shorter file.
+std::string ReadEntryPoint(const std::uint8_t* f, std::uint64_t size, EntryRead& e) {
+  DumpInfo& info = e.info;
+  std::uint64_t declared = 0;  // the table's length as published
+  char version[32];
   if (size >= 4 && std::memcmp(f, "_SM_", 4) == 0) {
     info.kind = EntryPointKind::Smbios2;
     if (size < 0x1F) return "too short for its 2.x entry point (31 bytes)";
     if (f[5] > 0x20) return "its 2.x entry point length (" + Hex(f[5]) + ") is larger than 32 bytes";
     std::snprintf(version, sizeof version, "%u.%u", f[6], f[7]);
     declared = Le16(f + 0x16);
-    offset = Le32(f + 0x18);
+    e.offset = Le32(f + 0x18);
     info.publishedCount = Le16(f + 0x1C);
     const std::size_t kept = std::max<std::size_t>(0x1F, f[5]);
     if (size < kept) return "too short for its 2.x entry point (" + std::to_string(kept) + " bytes)";
-    entry.assign(f, f + kept);
+    e.entry.assign(f, f + kept);
   } else if (size >= 5 && std::memcmp(f, "_SM3_", 5) == 0) {
     info.kind = EntryPointKind::Smbios3;
     if (size < 0x18) return "too short for its 3.x entry point (24 bytes)";
     std::snprintf(version, sizeof version, "%u.%u.%u", f[7], f[8], f[9]);
     declared = Le32(f + 0x0C);
-    offset = Le32(f + 0x10) | (static_cast<std::uint64_t>(Le32(f + 0x14)) << 32);
-    entry.assign(f, f + 0x18);
+    e.offset = Le32(f + 0x10) | (static_cast<std::uint64_t>(Le32(f + 0x14)) << 32);
+    e.entry.assign(f, f + 0x18);
   } else if (size >= 5 && std::memcmp(f, "_DMI_", 5) == 0) {
     info.kind = EntryPointKind::Legacy;
     if (size < 0x0F) return "too short for its legacy entry point (15 bytes)";
-    std::snprintf(version, sizeof version, "%u.%u", f[0x0E] >> 4, f[0x0E] & 0xF);
+    // A BCD revision holds two decimal digits; one that does not is shown as it is.
+    const unsigned bcd = f[0x0E];
+    if ((bcd >> 4) <= 9 && (bcd & 0xF) <= 9)
+      std::snprintf(version, sizeof version, "%u.%u", bcd >> 4, bcd & 0xF);
+    else
+      std::snprintf(version, sizeof version, "unknown (BCD revision 0x%02X)", bcd);
     declared = Le16(f + 6);
-    offset = Le32(f + 8);
+    e.offset = Le32(f + 8);
     info.publishedCount = Le16(f + 0x0C);
-    entry.assign(f, f + 0x0F);
+    e.entry.assign(f, f + 0x0F);
   } else {
     return size < 0x0F ? "too short for an SMBIOS entry point"
                        : "no SMBIOS entry point (_SM_, _SM3_ or _DMI_) at offset 0";
@@ -109,18 +119,32 @@ std::string LoadDump(Machine& machine, const std::vector<std::uint8_t>& file, co
 
   // The table, where the entry point puts it. A 3.x length is only a maximum, and the data may end
   // sooner; any other length is exact.
-  if (offset >= size)
+  if (e.offset >= size)
     return "its " + std::string(EntryPointName(info.kind)) + " entry point puts the table at offset " +
-           Hex(offset) + ", past the end of the file (" + std::to_string(size) + " bytes)";
-  const std::size_t available = size - static_cast<std::size_t>(offset);
-  std::size_t length = static_cast<std::size_t>(declared);
+           Hex(e.offset) + ", past the end of the file (" + std::to_string(size) + " bytes)";
+  const std::uint64_t available = size - e.offset;
+  std::uint64_t length = declared;
   if (info.kind == EntryPointKind::Smbios3)
-    length = static_cast<std::size_t>(std::min<std::uint64_t>(declared, available));
+    length = std::min<std::uint64_t>({declared, available, kLargestTable});
   if (length == 0) return "its structure table is empty";
   if (length > available)
-    return "its structure table (" + std::to_string(length) + " bytes at offset " + Hex(offset) +
+    return "its structure table (" + std::to_string(length) + " bytes at offset " + Hex(e.offset) +
            ") runs past the end of the file (" + std::to_string(size) + " bytes)";
-  const std::uint8_t* table = f + offset;
+  e.length = static_cast<std::size_t>(length);
+  return {};
+}
+
+// Where a table goes that is not described by a 2.x entry point and does not fit below the entry
+// point: past the first megabyte, in RAM.
+constexpr std::uint32_t kHighTableAddress = 0x200000;
+
+// Places the table and an entry point in memory, as LoadDump describes.
+std::string PlaceDump(Machine& machine, EntryRead& e, const std::uint8_t* table,
+                      const DumpPlacement& placement, DumpInfo* infoOut) {
+  const std::uint32_t entryAt = placement.entryAt;
+  DumpInfo& info = e.info;
+  const std::size_t length = e.length;
+  const std::vector<std::uint8_t>& entry = e.entry;
   // The structures a careful reader passes, and the largest of them.
   struct {
     std::uint16_t count = 0;
@@ -132,23 +156,25 @@ std::string LoadDump(Machine& machine, const std::vector<std::uint8_t>& file, co
         std::min<std::size_t>(0xFFFF, std::max<std::size_t>(walk.largest, s.size)));
   });
   info.foundCount = walk.count;
-  info.tableOffset = static_cast<std::uint32_t>(offset);
+  info.tableOffset = static_cast<std::uint32_t>(e.offset);
   info.tableLength = static_cast<std::uint32_t>(length);
   info.entryAt = entryAt;
-  info.tableAddress = placement.tableAddress;
+  std::uint32_t tableAddress = placement.tableAddress;
 
   // The entry point that memory gets.
   std::vector<std::uint8_t> ep;
+  // A 2.x entry point describes at most 65535 bytes: a longer table gets none, as on a machine
+  // that publishes such a table.
+  info.tooLongFor2x = info.kind == EntryPointKind::Smbios3 && length > 0xFFFF;
   if (info.kind == EntryPointKind::Smbios2) {
     // As published, pointed at the table's new address; the checksums the file carries were made
     // for its own address.
     ep = entry;
-    Put32(ep.data() + 0x18, placement.tableAddress);
+    Put32(ep.data() + 0x18, tableAddress);
     FixChecksum(ep.data(), 0x10, 0x0F, 0x15);
     if (ep[5] > 4) FixChecksum(ep.data(), 0, ep[5], 4);
     info.has2x = true;
-  } else if (placement.assume2x) {
-    if (length > 0xFFFF) return "its structure table is longer than a 2.x entry point can describe";
+  } else if (placement.assume2x && !info.tooLongFor2x) {
     std::uint8_t major = 0, minor = 0;
     std::uint16_t count = walk.count;
     if (info.kind == EntryPointKind::Smbios3) {
@@ -159,30 +185,53 @@ std::string LoadDump(Machine& machine, const std::vector<std::uint8_t>& file, co
       minor = static_cast<std::uint8_t>(entry[0x0E] & 0xF);
       count = *info.publishedCount;
     }
-    const auto made = MakeEntryPoint(placement.tableAddress, static_cast<std::uint16_t>(length), count, major,
-                                     minor, walk.largest);
+    const auto made =
+        MakeEntryPoint(tableAddress, static_cast<std::uint16_t>(length), count, major, minor, walk.largest);
     ep.assign(made.begin(), made.end());
     info.assumed2x = true;
     info.has2x = true;
-  } else if (info.kind == EntryPointKind::Smbios3) {
-    ep = entry;
-    Put32(ep.data() + 0x10, placement.tableAddress);
-    Put32(ep.data() + 0x14, 0);
-    FixChecksum(ep.data(), 0, std::clamp<std::size_t>(ep[6], 6, ep.size()), 5);
   } else {
+    // Only the dump's own entry point, which can point anywhere: where the table does not fit below
+    // the entry point, it goes past the first megabyte.
+    if (std::uint64_t{tableAddress} + length > entryAt) tableAddress = kHighTableAddress;
     ep = entry;
-    Put32(ep.data() + 8, placement.tableAddress);
-    FixChecksum(ep.data(), 0, ep.size(), 5);
+    if (info.kind == EntryPointKind::Smbios3) {
+      Put32(ep.data() + 0x10, tableAddress);
+      Put32(ep.data() + 0x14, 0);
+      FixChecksum(ep.data(), 0, std::clamp<std::size_t>(ep[6], 6, ep.size()), 5);
+    } else {
+      Put32(ep.data() + 8, tableAddress);
+      FixChecksum(ep.data(), 0, ep.size(), 5);
+    }
   }
-  const std::uint64_t tableEnd = std::uint64_t{placement.tableAddress} + length;
+  info.tableAddress = tableAddress;
+  const std::uint64_t tableEnd = std::uint64_t{tableAddress} + length;
   if (tableEnd > 0x100000000ULL) return "its structure table would run past the 4 GiB address space";
-  if (tableEnd > entryAt && placement.tableAddress < std::uint64_t{entryAt} + ep.size())
+  if (tableEnd > entryAt && tableAddress < std::uint64_t{entryAt} + ep.size())
     return "the structure table would overlap the entry point";
 
-  machine.memory.Write(placement.tableAddress, table, length);
+  machine.memory.Write(tableAddress, table, length);
   machine.memory.Write(entryAt, ep);
   if (infoOut != nullptr) *infoOut = std::move(info);
   return {};
+}
+
+std::string CheckPlacement(const DumpPlacement& placement) {
+  const std::uint32_t entryAt = placement.entryAt;
+  if (entryAt < 0xF0000 || entryAt > 0xFFFF0 || (entryAt & 0xF) != 0)
+    return "the entry point must go to a paragraph in 0xF0000-0xFFFF0";
+  return {};
+}
+
+}  // namespace
+
+std::string LoadDump(Machine& machine, const std::vector<std::uint8_t>& file, const DumpPlacement& placement,
+                     DumpInfo* infoOut) {
+  std::string problem = CheckPlacement(placement);
+  EntryRead e;
+  if (problem.empty()) problem = ReadEntryPoint(file.data(), file.size(), e);
+  if (!problem.empty()) return problem;
+  return PlaceDump(machine, e, file.data() + e.offset, placement, infoOut);
 }
 
 std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file, std::uint32_t entryAt,
@@ -195,15 +244,26 @@ std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file,
 
 std::string LoadDumpFile(Machine& machine, const std::string& path, const DumpPlacement& placement,
                          DumpInfo* info) {
-  std::vector<std::uint8_t> file;
-  errno = 0;
-  if (!ReadFileBytes(path, file)) {
-    const int error = errno;
-    return path + ": cannot be read" +
-           (error != 0 ? std::string(": ") + std::strerror(error) : std::string());
+  std::string problem = CheckPlacement(placement);
+  if (!problem.empty()) return problem;
+  // The entry point first, then only the table it declares: never more than a table can be.
+  InputFile file;
+  problem = file.Open(path);
+  std::vector<std::uint8_t> head, table;
+  if (problem.empty()) problem = file.ReadAt(0, 0x20, head);
+  if (!problem.empty()) return problem;
+  EntryRead e;
+  const std::uint64_t size = head.size() < 0x20 ? head.size() : std::max<std::uint64_t>(file.Size(), 0x20);
+  problem = ReadEntryPoint(head.data(), size, e);
+  if (problem.empty()) {
+    problem = file.ReadAt(e.offset, e.length, table);
+    if (problem.empty() && table.size() < e.length)
+      problem = "its structure table (" + std::to_string(e.length) + " bytes at offset " + Hex(e.offset) +
+                ") runs past the end of the file (" + std::to_string(e.offset + table.size()) + " bytes)";
+    if (problem.empty()) problem = PlaceDump(machine, e, table.data(), placement, info);
+    if (problem.empty()) return problem;
   }
-  const std::string problem = LoadDump(machine, file, placement, info);
-  return problem.empty() ? problem : path + ": " + problem;
+  return problem.rfind(Displayed(path) + ": ", 0) == 0 ? problem : Displayed(path) + ": " + problem;
 }
 
 }  // namespace sim

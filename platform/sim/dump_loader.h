@@ -36,8 +36,9 @@ struct DumpInfo {
   std::uint32_t tableLength = 0;                // bytes of the table loaded
   std::uint32_t entryAt = 0;                    // where the entry point went
   std::uint32_t tableAddress = 0;               // where the table went
-  bool assumed2x = false;  // a 2.x entry point was written that the file does not publish
-  bool has2x = false;      // memory holds a 2.x entry point for the table
+  bool assumed2x = false;     // a 2.x entry point was written that the file does not publish
+  bool has2x = false;         // memory holds a 2.x entry point for the table
+  bool tooLongFor2x = false;  // a 3.x table longer than a 2.x entry point can describe: none assumed
 
   bool CountDiffers() const { return publishedCount && *publishedCount != foundCount; }
 };
@@ -62,15 +63,19 @@ void WalkStructures(const std::uint8_t* table, std::size_t size, bool stopAtEnd,
 // Loads the dump: the table to `placement.tableAddress`, an entry point with both checksums valid to
 // `placement.entryAt`. A 2.x dump keeps its entry point as published (length, version, maximum
 // structure size, structure count), only pointed at the table's new address; a 3.x or legacy dump
-// gets a 2.x entry point over the same table unless `assume2x` is false. Nothing is read past the
-// end of the file, and nothing is written to memory unless the whole dump loads. Gives an empty text
-// on success, else what is wrong with the data in one line.
+// gets a 2.x entry point over the same table unless `assume2x` is false or the table is longer than
+// one can describe (such a table, without a 2.x entry point, goes past the first megabyte where it
+// does not fit below the entry point). A 3.x table is read up to its maximum length, the end of the
+// file or kLargestTable, whichever comes first. Nothing is read past the end of the file, and
+// nothing is written to memory unless the whole dump loads. Gives an empty text on success, else
+// what is wrong with the data in one line.
 std::string LoadDump(Machine& machine, const std::vector<std::uint8_t>& file,
                      const DumpPlacement& placement = {}, DumpInfo* info = nullptr);
 std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file,
                         std::uint32_t entryAt = kDefaultEntryPoint,
                         std::uint32_t tableAddress = kDefaultTableAddress);
-// Reads and loads the file; a reason names the file ("PATH: ...").
+// Reads the file's entry point, then only the table it declares, and loads them; a reason names the
+// file ("PATH: ..."). Only a regular file is read (see input_file.h).
 std::string LoadDumpFile(Machine& machine, const std::string& path, const DumpPlacement& placement = {},
                          DumpInfo* info = nullptr);
 

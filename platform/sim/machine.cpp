@@ -1,5 +1,7 @@
 #include "platform/sim/machine.h"
 
+#include "platform/sim/input_file.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,12 +18,14 @@ std::uint8_t PhysicalMemory::Read(std::uint32_t address) const {
 }
 
 void PhysicalMemory::Write(std::uint32_t address, std::uint8_t value) {
+  Hold(address, 1);
   auto [page, added] = pages_.try_emplace(address >> kPageBits);
   if (added) page->second.fill(0);
   page->second[address & ((1u << kPageBits) - 1)] = value;
 }
 
 void PhysicalMemory::Write(std::uint32_t address, const std::uint8_t* data, std::size_t size) {
+  Hold(address, size);
   constexpr std::uint32_t kPage = 1u << kPageBits;
   while (size > 0) {
     auto [page, added] = pages_.try_emplace(address >> kPageBits);
@@ -33,6 +37,35 @@ void PhysicalMemory::Write(std::uint32_t address, const std::uint8_t* data, std:
     size -= n;
     address = static_cast<std::uint32_t>(address + n);  // wraps at 2^32
   }
+}
+
+void PhysicalMemory::Hold(std::uint64_t from, std::uint64_t size) {
+  if (size == 0) return;
+  std::uint64_t to = from + size;
+  if (to > 0x100000000ULL) {  // a write that wraps holds the start of memory too
+    Hold(0, to - 0x100000000ULL);
+    to = 0x100000000ULL;
+  }
+  // Merged with every range it touches or adjoins.
+  auto it = held_.upper_bound(from);
+  if (it != held_.begin() && std::prev(it)->second >= from) --it;
+  while (it != held_.end() && it->first <= to) {
+    from = std::min(from, it->first);
+    to = std::max(to, it->second);
+    it = held_.erase(it);
+  }
+  held_.emplace(from, to);
+}
+
+std::optional<std::uint32_t> PhysicalMemory::FirstUnheld(std::uint32_t address, std::size_t size) const {
+  std::uint64_t at = address;
+  const std::uint64_t end = at + size;
+  while (at < end) {
+    auto it = held_.upper_bound(at);
+    if (it == held_.begin() || std::prev(it)->second <= at) return static_cast<std::uint32_t>(at);
+    at = std::prev(it)->second;
+  }
+  return std::nullopt;
 }
 
 std::vector<std::uint8_t> PhysicalMemory::Read(std::uint32_t address, std::size_t size) const {
@@ -209,15 +242,7 @@ std::array<std::uint8_t, 31> MakeEntryPoint(std::uint32_t address, std::uint16_t
 }
 
 bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  out.clear();
-  std::uint8_t buf[65536];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-  const bool ok = std::ferror(f) == 0;
-  std::fclose(f);
-  return ok;
+  return ReadInputFile(path, kLargestImage, "a file", out).empty();
 }
 
 }  // namespace sim

@@ -44,9 +44,14 @@ class PhysicalMemory {
     std::uint64_t length;
   };
   std::vector<Extent> Extents() const;
+  // The first byte of [address, address + size) that was never written, if any: a byte that a
+  // capture does not hold, which reads as 0 here and as whatever lies there on the real machine.
+  std::optional<std::uint32_t> FirstUnheld(std::uint32_t address, std::size_t size) const;
 
  private:
+  void Hold(std::uint64_t from, std::uint64_t size);
   static constexpr std::uint32_t kPageBits = 12;
+  std::map<std::uint64_t, std::uint64_t> held_;  // the written bytes: start -> end, merged
   std::unordered_map<std::uint32_t, std::array<std::uint8_t, 1u << kPageBits>> pages_;
 };
 
@@ -104,6 +109,12 @@ struct VarnDevice {
   std::vector<std::vector<std::uint8_t>> staged;  // each staged image, as received
   std::vector<std::int32_t> released;             // each value sent with the release control
   std::vector<IoctlRecord> ioctls;
+  // Physical reads of bytes never written (PhysicalMemory::FirstUnheld), outside the BIOS area
+  // 0xF0000-0xFFFFF: there the entry-point scan looks at every paragraph, and a machine is taken to
+  // hold nothing but its entry point. The first address of each such read, up to 16 of them, and
+  // the count of all.
+  std::vector<std::uint32_t> unheldReads;
+  std::size_t unheldReadCount = 0;
   bool recordIoctls = true;      // false: controls are carried out but not recorded
   bool keepStagedImages = true;  // false: `staged` gets an empty entry for each image, not a copy
   int opens = 0;

@@ -2,6 +2,9 @@
 // dmidecode shows differently, the answers and exit statuses, and its handling of bad input.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/sim/dump_loader.h"
@@ -208,7 +211,14 @@ TEST(TarnsysCommand, BadUsageIsStatusTwoWithAMessage) {
                                           {"--demo", "value", "3", "4", "0", "0x100000000", "0"},
                                           {"--demo", "service-tag", "0x80000000"},
                                           {"--demo", "system-id", "1"},
-                                          {"--demo", "list", "1"}};
+                                          {"--demo", "list", "1"},
+                                          {"--demo", "version", "1"},
+                                          {"--demo", "value", "0x103", "4", "0", "0", "0"},
+                                          {"--demo", "table", "-1"},
+                                          {"--demo", "table", " 3"},
+                                          {"--demo", "table", "+3"},
+                                          {"--demo", "table", "0x-3"},
+                                          {"--from-dump", "", "version"}};
   for (const auto& args : bad) {
     const auto r = RunTarnsys(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
@@ -231,9 +241,37 @@ TEST(TarnsysCommand, AnUnreadableOrMalformedFileIsOneLineNamingTheFileAndTheFaul
   EXPECT_EQ(malformed.err,
             "tarnsys: " + garbage.path() + ": no SMBIOS entry point (_SM_, _SM3_ or _DMI_) at offset 0\n");
 
-  const auto folder = RunTarnsys({"--from-dump", "/tmp", "list"});
-  EXPECT_EQ(folder.status, 2);
-  EXPECT_EQ(folder.err, "tarnsys: /tmp: cannot be read: Is a directory\n");
+  // What is no regular file is refused before it is read: a folder, a device that never ends, a
+  // FIFO without a writer.
+  const std::string fifo = garbage.path() + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const auto& [path, kind] : {std::pair<std::string, std::string>{"/tmp", "a folder"},
+                                   {"/dev/zero", "a character device"},
+                                   {fifo, "a FIFO"}}) {
+    const auto r = RunTarnsys({"--from-dump", path, "list"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "tarnsys: " + path + ": cannot be read: " + kind + ", not a regular file\n");
+  }
+  std::remove(fifo.c_str());
+  // An answer that cannot be written is no answer.
+  EXPECT_EQ(
+      std::system((std::string(TARN_BIN_DIR) + "/tarnsys --demo service-tag >/dev/full 2>/dev/null").c_str()),
+      2 << 8);
+}
+
+TEST(TarnsysCommand, ATableLongerThanA2xEntryPointCanDescribeIsAnsweredAsDmidecodeReadsIt) {
+  sim::SmbiosBuilder b;
+  b.Add(1, 0x100, {1, 2}, {"Tarn", "X"});
+  for (int i = 0; i < 400; ++i)
+    b.Add(11, static_cast<std::uint16_t>(0xB00 + i), {1}, {std::string(250, 'o')});
+  b.Add(3, 0x300, {1, 3, 0, 2}, {"Tarn", "BIG-TABLE"}).EndOfTable(0x7F00);
+  const DumpFile big(b.DumpBin(sim::EntryPointKind::Smbios3, 0x20));
+  const auto tag = RunTarnsys({"--from-dump", big.path(), "service-tag"});
+  EXPECT_EQ(tag.status, 0) << tag.err;
+  EXPECT_EQ(tag.out, "BIG-TABLE\n");
+  EXPECT_EQ(RunTarnsys({"--from-dump", big.path(), "table", "3"}).status, 0);
+  TARN_REQUIRE_DMIDECODE();
+  EXPECT_EQ(FirstLine(DmidecodeSerial(big.path())), "BIG-TABLE");
 }
 
 TEST(TarnsysCommand, WithoutAnOptionItReadsTheRunningSystemsTables) {

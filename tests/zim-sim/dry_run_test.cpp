@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/syscall.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 
 #include "hosts/live/live_hardware.h"
 #include "platform/sim/smbios_builder.h"
+#include "support/prediction_diff.h"
 #include "support/shared_tables.h"
 #include "tools/zim-sim/common.h"
 #include "tools/zim-sim/dry_run.h"
@@ -300,6 +302,74 @@ TEST(PreflightTest, RowsForMadeUpMachinesAndADamagedFile) {
   EXPECT_NE(err.find("--image does not apply to --preflight"), std::string::npos) << err;
 }
 
+// The pre-flight and the dry run give one prediction for the same table and banks, and a prediction
+// that rests on bytes the dump does not hold is uncertain in both, never "flash".
+TEST(PreflightTest, AgreesWithTheDryRunAndSaysWhenItCannotKnow) {
+  const DumpFolder dumps;
+  const std::vector<sim::TokenRecord> token92 = {{92, 0x78, 0xBF, 0x40}};
+  sim::SmbiosBuilder many;  // token 92 in the 257th token table
+  for (int i = 0; i < 256; ++i) many.TokenTable(0xD400, 0x70, 0x71, 0, 0x10, 0x2D, 0x2E, {});
+  many.TokenTable(0xD500, 0x70, 0x71, 0, 0x10, 0x2D, 0x2E, token92).EndOfTable(0x7F00);
+  auto cut = sim::SmbiosBuilder().TokenTable(0xD400, 0x70, 0x71, 0, 0x10, 0x2D, 0x2E, token92).DumpBin();
+  cut[0x16] = 13;  // the table ends one byte into token 92's record
+  cut[0x17] = 0;
+  sim::SmbiosBuilder large;  // a 3.x table longer than a 2.x entry point can describe
+  for (int i = 0; i < 400; ++i) large.Add(11, static_cast<std::uint16_t>(i), {1}, {std::string(250, 'o')});
+  large.TokenTable(0xD400, 0x70, 0x71, 0, 0x10, 0x2D, 0x2E, token92).EndOfTable(0x7F00);
+  const struct {
+    std::string file;
+    std::string outcome;  // the start of the row's outcome
+  } cases[] = {
+      {dumps.Add("flash.bin", TokenTable().DumpBin()), "flash: token 92 set, restart"},
+      {dumps.Add("table-257.bin", many.DumpBin()), "flash: token 92 set, restart"},
+      {dumps.Add("ports-0.bin",
+                 sim::SmbiosBuilder().TokenTable(0xD400, 0, 0, 0, 0x10, 0x2D, 0x2E, token92).DumpBin()),
+       "ERR3: token table 1 names ports 0x00/0x00, which cannot be a CMOS bank"},
+      {dumps.Add(
+           "ports-ffff.bin",
+           sim::SmbiosBuilder().TokenTable(0xD400, 0xFFFF, 0xFFFF, 0, 0x10, 0x2D, 0x2E, token92).DumpBin()),
+       "ERR3: token table 1 names ports 0xFFFF/0xFFFF, which cannot be a CMOS bank"},
+      {dumps.Add("ports-70.bin",
+                 sim::SmbiosBuilder().TokenTable(0xD400, 0x70, 0x70, 0, 0x10, 0x2D, 0x2E, token92).DumpBin()),
+       "ERR3: token table 1 names ports 0x70/0x70, which cannot be a CMOS bank"},
+      {dumps.Add("cut.bin", cut), "uncertain: ZIM read "},
+      {dumps.Add("large.bin", large.DumpBin(sim::EntryPointKind::Smbios3, 0x20)),
+       "ERR3: no entry point: the dump has only its 3.x one, and a 2.x one cannot describe its table"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const auto row = zimsim::PreflightRows({c.file}, zimsim::Options{}, {}, 1).front();
+    EXPECT_EQ(row.Outcome().rfind(c.outcome, 0), 0u) << row.Outcome();
+    EXPECT_EQ(tarn_test::PredictionsDiffer(c.file), "");
+  }
+  std::string out, err;
+  EXPECT_EQ(Command("--smbios " + cases[5].file, &err, &out), 4) << err;
+  EXPECT_NE(out.find("\nuncertain: ZIM read"), std::string::npos) << out;
+  EXPECT_NE(out.find("outcome: uncertain"), std::string::npos) << out;
+  EXPECT_EQ(Command("--smbios " + cases[6].file + " --no-assumed-entry", &err, &out), 1) << err;
+  EXPECT_NE(out.find("outcome: failed ERR3"), std::string::npos) << out;
+  EXPECT_EQ(Command("--smbios " + cases[6].file, &err, &out), 1) << err;
+  EXPECT_NE(out.find("no 2.x entry point: a 2.x entry point describes at most 65535 bytes"),
+            std::string::npos)
+      << out;
+}
+
+// Any file name gives a Markdown table and JSON that parse: control bytes and bytes that are not
+// UTF-8 as \xHH, the backslash escaped with the bar.
+TEST(PreflightTest, ReportsAreWellFormedForAnyFileName) {
+  const DumpFolder dumps;
+  const std::string name = "a\\|b\r\x1b[2J\xff\xc3\xa9.bin";
+  dumps.Add(name, TokenTable().DumpBin());
+  std::string out, err;
+  EXPECT_EQ(Command("--preflight " + dumps.path(), &err, &out), 0) << err;
+  const std::string row = out.substr(out.rfind("\n| ", out.size() - 2) + 1);
+  EXPECT_EQ(row.rfind("| " + dumps.path() + "/a\\\\\\|b\\\\x0D\\\\x1B[2J\\\\xFF\xc3\xa9.bin | 2.8 |", 0), 0u)
+      << row;
+  EXPECT_EQ(Command("--preflight " + dumps.path() + " --json -", &err, &out), 0) << err;
+  EXPECT_NE(out.find("/a\\\\|b\\r\\u001b[2J\\\\xFF\xc3\xa9.bin\""), std::string::npos) << out;
+  for (char c : out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << out;
+}
+
 TEST(DryRunTest, CancelledAtThePowerPrompt) {
   auto run = DryRunOf({"--power", "offline", "--answers", "ok,cancel"});
   const zimsim::RunReport& r = run->report.runs[0];
@@ -339,36 +409,81 @@ TEST(DryRunTest, SaveWritesBanksRegistryImagesAndTranscript) {
   fs::remove_all(dir);
 }
 
-TEST(DryRunTest, BadUsageAndUnreadableInputExitWith2AndSayWhy) {
+// The table of bad inputs: one row a case, with the exit status and the start of the error's first
+// line. Each answers at once: nothing here is read whole, waited on or grown without bound.
+TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
   const fs::path dir = fs::temp_directory_path() / ("zim-sim-bad-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  fs::create_directories(dir / "used");
   std::ofstream(dir / "short.bin") << "only a few bytes";
+  std::ofstream(dir / "used" / "staged-3.bin") << "an earlier run's";
   std::ofstream(dir / "bad.reg") << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\"x\"=oops\n";
+  std::ofstream(dir / "sparse.bin").close();
+  fs::resize_file(dir / "sparse.bin", std::uintmax_t{2} << 30);  // 2 GiB that take no disk
+  const std::string fifo = (dir / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string d = dir.string(), table = DumpFolder().Add("table.bin", TokenTable().DumpBin());
   struct Case {
     std::string args;
-    std::string says;
+    int status;
+    std::string says;  // the start of the first line, after "zim-sim: "
   } cases[] = {
-      {"--platform os2", "--platform"},
-      {"--runs 0", "--runs"},
-      {"--bogus", "unknown option --bogus"},
-      {"--fail GetVersionExA", "--fail"},
-      {"--command-line ''", "--command-line needs the program's name"},
-      {"--smbios " + (dir / "missing.bin").string(), "missing.bin: cannot be read"},
-      {"--smbios " + (dir / "short.bin").string(), "short.bin: "},
-      {"--cmos 0x70=" + (dir / "short.bin").string(), "256 bytes"},
-      {"--registry " + (dir / "bad.reg").string(), "bad.reg: line 4"},
+      {"--platform os2", 2, "--platform takes"},
+      {"--runs 0", 2, "--runs takes"},
+      {"--bogus", 2, "unknown option --bogus"},
+      {"--fail GetVersionExA", 2, "--fail takes"},
+      {"--fail GetVersionEx:1", 2, "--fail GetVersionEx:1 never struck: GetVersionEx was called 0 times"},
+      // Numbers: digits alone, in range.
+      {"--lang ' 5'", 2, "--lang takes"},
+      {"--lang +5", 2, "--lang takes"},
+      {"--stage-result 0x-1", 2, "--stage-result takes"},
+      {"--stage-result 99999999999999999999", 2, "--stage-result takes"},
+      {"--entry-at 0xF0000x", 2, "--entry-at takes"},
+      // Empty names are mistakes, never the demo machine's defaults.
+      {"--smbios ''", 2, "--smbios needs a file name"},
+      {"--registry ''", 2, "--registry needs a file name"},
+      {"--json ''", 2, "--json needs a file name"},
+      {"--save ''", 2, "--save needs a file name"},
+      {"--cmos 0x70=", 2, "--cmos takes ADDR=FILE"},
+      {"--preflight ''", 2, "--preflight needs file names"},
+      // Files: the reason, and only a regular file is read, within its kind's bound.
+      {"--smbios " + d + "/missing.bin", 2, d + "/missing.bin: cannot be read: No such file or directory"},
+      {"--smbios " + d + "/short.bin", 2, d + "/short.bin: no SMBIOS entry point"},
+      {"--smbios " + d + "/sparse.bin", 2, d + "/sparse.bin: no SMBIOS entry point"},
+      {"--smbios /dev/zero", 2, "/dev/zero: cannot be read: a character device, not a regular file"},
+      {"--smbios " + fifo, 2, fifo + ": cannot be read: a FIFO, not a regular file"},
+      {"--smbios " + d, 2, d + ": cannot be read: a folder, not a regular file"},
+      {"--cmos 0x70=/dev/zero", 2, "/dev/zero: cannot be read: a character device"},
+      {"--cmos 0x70=" + d + "/sparse.bin", 2, d + "/sparse.bin: larger than 256 bytes"},
+      {"--cmos 0x70=" + d + "/short.bin", 2, d + "/short.bin: a CMOS bank must be 256 bytes, not 16"},
+      {"--cmos 0x70=" + d + "/missing.bin", 2, d + "/missing.bin: cannot be read: No such file"},
+      {"--cmos 0x70=a --cmos 0x71=b", 2, "--cmos 0x71 overlaps the bank at 0x70/0x71"},
+      {"--cmos 0x72=a --cmos 0x72=b", 2, "--cmos 0x72 overlaps the bank at 0x72/0x73"},
+      {"--image " + fifo, 2, fifo + ": cannot be read: a FIFO"},
+      {"--image " + d + "/sparse.bin", 2, d + "/sparse.bin: larger than 67108864 bytes"},
+      {"--phys 0x1000=/dev/zero", 2, "/dev/zero: cannot be read: a character device"},
+      {"--registry /dev/zero", 2, "/dev/zero: cannot be read: a character device"},
+      {"--registry " + d + "/bad.reg", 2, d + "/bad.reg: line 4"},
+      {"--preflight " + fifo + " --cmos 0x70=" + fifo, 2, fifo + ": cannot be read: a FIFO"},
+      // Reports that cannot be written, and a folder that holds an earlier run's files.
+      {"--json /dev/full", 2, "/dev/full: cannot be written: No space left on device"},
+      {"--preflight " + table + " --json /dev/full", 2, "/dev/full: cannot be written"},
+      {"--save " + d + "/used", 2, d + "/used: not empty"},
+      {"--command-line ''", 2, "--command-line needs the program's name"},
       // A machine without /dev/mem; and writes, refused before any device is opened off the test machine.
-      {"--this-machine --devices " + dir.string(), "/mem: No such file or directory"},
-      {"--this-machine --test-machine-writes", "writes are for the test machine alone"},
-      {"--test-machine-writes", "needs --this-machine"},
-      {"--this-machine --runs 2", "--runs does not apply to --this-machine"},
+      {"--this-machine --devices " + d, 2, d + "/mem: No such file or directory"},
+      {"--this-machine --test-machine-writes", 2, "writes are for the test machine alone"},
+      {"--test-machine-writes", 2, "--test-machine-writes needs --this-machine"},
+      {"--this-machine --runs 2", 2, "--runs does not apply to --this-machine"},
   };
   for (const Case& c : cases) {
     std::string err;
-    EXPECT_EQ(Command(c.args, &err), 2) << c.args;
-    EXPECT_NE(err.find(c.says), std::string::npos) << c.args << ": " << err;
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n') <= 2, true) << err;
+    EXPECT_EQ(Command(c.args, &err), c.status) << c.args;
+    const std::string first = err.substr(0, err.find('\n'));
+    EXPECT_EQ(first.rfind("zim-sim: ", 0), 0u) << c.args << ": " << err;
+    EXPECT_NE(first.find(c.says), std::string::npos) << c.args << ": " << err;
   }
+  // What is printed must reach its reader.
+  EXPECT_EQ(std::system((std::string(TARN_BIN_DIR) + "/zim-sim >/dev/full 2>/dev/null").c_str()), 2 << 8);
   fs::remove_all(dir);
 }
 

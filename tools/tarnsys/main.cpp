@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -23,8 +24,8 @@ constexpr int kAnswered = 0;
 constexpr int kNotFound = 1;
 constexpr int kBadUsage = 2;
 
-// Room for the longest answer: a string may run to the end of a table of 65535 bytes.
-constexpr std::size_t kAnswerRoom = 65536;
+// Room for the longest answer: a string may run to the end of the table. Set once the table is loaded.
+std::size_t g_answerRoom = 65536;
 
 constexpr char kUsage[] =
     "usage: tarnsys [--from-dump FILE | --demo | --this-machine] COMMAND\n"
@@ -41,7 +42,8 @@ constexpr char kUsage[] =
     "Numbers are decimal or 0x hex. Without --from-dump or --demo the tables come from\n"
     "/sys/firmware/dmi/tables. With --this-machine (root) the library finds and copies the table\n"
     "itself, from the running machine's physical memory through /dev/mem.\n"
-    "Exit status: 0 answered, 1 not found, 2 bad usage or unreadable file.\n";
+    "Exit status: 0 answered, 1 not found, 2 bad usage, an unreadable file or an answer that could\n"
+    "not be written.\n";
 
 int BadUsage(const std::string& message) {
   std::fprintf(stderr, "tarnsys: %s\nTry 'tarnsys --help'.\n", message.c_str());
@@ -87,6 +89,16 @@ struct Arguments {
 
   bool More() const { return next < words.size(); }
   // The next word as a number, or none with the fault set.
+  // A structure type: 0 to 255, as the library compares only the low 8 bits.
+  std::optional<long long> Type() {
+    const std::size_t at = next;
+    auto value = Number("TYPE");
+    if (value && (*value < 0 || *value > 255)) {
+      fault = "TYPE must be a structure type from 0 to 255: '" + words[at] + "'";
+      return std::nullopt;
+    }
+    return value;
+  }
   std::optional<long long> Number(const char* name, bool unsignedValue = false) {
     constexpr long long kIntLow = std::numeric_limits<std::int32_t>::min();
     constexpr long long kIntHigh = std::numeric_limits<std::int32_t>::max();
@@ -116,7 +128,7 @@ int Answer(int found, const char* text) {
 int PrintTable(int type, int instance, std::optional<long long> size) {
   // No structure is longer than its table's 65535 bytes: a larger size copies the same.
   const std::size_t room =
-      size ? std::min(static_cast<std::size_t>(*size), kAnswerRoom - 1) : kAnswerRoom - 1;
+      size ? std::min(static_cast<std::size_t>(*size), g_answerRoom - 1) : g_answerRoom - 1;
   std::vector<std::uint8_t> buffer(room == 0 ? 1 : room);
   if (GetSmbTable(type, instance, static_cast<int>(room), buffer.data()) == 0) return Answer(0, "");
   // The query does not tell how much it copied; the structure's own size does.
@@ -144,8 +156,9 @@ int PrintList() {
 }
 
 int Run(const std::string& command, Arguments& args) {
-  std::vector<char> text(kAnswerRoom + 1, '\0');
+  std::vector<char> text(g_answerRoom + 1, '\0');
   if (command == "version") {
+    if (args.More()) return BadUsage("version takes no argument");
     GetDllVersion(text.data());
     std::printf("%s\n", text.data());
     return kAnswered;
@@ -165,7 +178,7 @@ int Run(const std::string& command, Arguments& args) {
     return Answer(GetSystemId(text.data()), text.data());
   }
   if (command == "table") {
-    auto type = args.Number("TYPE");
+    auto type = args.Type();
     if (!type) return BadUsage(args.fault);
     long long instance = 0;
     std::optional<long long> size;
@@ -183,7 +196,7 @@ int Run(const std::string& command, Arguments& args) {
     return PrintTable(static_cast<int>(*type), static_cast<int>(instance), size);
   }
   if (command == "value") {
-    auto type = args.Number("TYPE");
+    auto type = args.Type();
     auto offset = type ? args.Number("OFFSET") : std::nullopt;
     auto instance = offset ? args.Number("INSTANCE") : std::nullopt;
     auto mask = instance ? args.Number("MASK", true) : std::nullopt;
@@ -215,7 +228,7 @@ int main(int argc, char** argv) {
       demo = true;
     } else if (option == "--this-machine") {
       thisMachine = true;
-    } else if (option == "--from-dump" && at + 1 < argc) {
+    } else if (option == "--from-dump" && at + 1 < argc && argv[at + 1][0] != '\0') {
       dumpFile = argv[++at];
     } else if (option == "--from-dump") {
       return BadUsage("--from-dump needs a FILE");
@@ -235,12 +248,13 @@ int main(int argc, char** argv) {
 
   sim::Machine machine;
   tarnsys_host::PrepareMachine(machine);
+  sim::DumpInfo table;
   std::string fault;
   std::shared_ptr<live::LinuxHardware> hardware;
   if (demo) {
     tarnsys_host::LoadDemo(machine);
   } else if (dumpFile) {
-    fault = tarnsys_host::LoadDumpFile(machine, *dumpFile);
+    fault = tarnsys_host::LoadDumpFile(machine, *dumpFile, &table);
   } else if (thisMachine) {
     live::DevicePaths memoryAlone;  // TARNSYS reads physical memory and nothing else
     memoryAlone.ports.clear();
@@ -248,7 +262,7 @@ int main(int argc, char** argv) {
     fault = live::LinuxHardware::Open(memoryAlone, false, hardware);
     machine.varn.hardware = hardware;
   } else if (command != "version") {
-    fault = tarnsys_host::LoadFirmwareTables(machine);
+    fault = tarnsys_host::LoadFirmwareTables(machine, tarnsys_host::kFirmwareTables, &table);
   }
   if (!fault.empty()) {
     std::fprintf(stderr, "tarnsys: %s\n", fault.c_str());
@@ -256,12 +270,18 @@ int main(int argc, char** argv) {
   }
 
   sim::Install installed(machine);
-  DllMain(nullptr, win32::DLL_PROCESS_ATTACH, nullptr);
-  const int status = Run(command, args);
+  tarnsys_host::AttachProcess(machine, &table);
+  g_answerRoom = std::max(g_answerRoom, LoadedSmbTable().length + 1);
+  int status = Run(command, args);
   DllMain(nullptr, win32::DLL_PROCESS_DETACH, nullptr);
   // The library reads a failed read as 0; what failed, and where, is said here.
   if (hardware && !hardware->faults().empty())
     std::fprintf(stderr, "tarnsys: physical memory could not be read: %s\n",
                  hardware->faults().front().c_str());
+  // An answer that did not reach its reader is no answer.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || std::fclose(stdout) != 0) {
+    std::fprintf(stderr, "tarnsys: standard output cannot be written: %s\n", std::strerror(errno));
+    status = kBadUsage;
+  }
   return status;
 }

@@ -67,6 +67,9 @@ const char* Usage();
 // publishes and holds and where it went.
 std::string BuildMachine(const Options& options, sim::Machine& machine, sim::DumpInfo* table = nullptr);
 
+// Reads a --cmos bank: exactly 256 bytes, its data port the one after its index port.
+std::string ReadCmosBank(const CmosFile& file, sim::CmosBank& bank);
+
 struct CmosWrite {
   std::uint16_t indexPort = 0;
   std::uint8_t location = 0;
@@ -100,7 +103,10 @@ struct RegistryChange {
 
 struct RunReport {
   std::string commandLine;
-  std::string outcome;  // "restart", "failed" or "cancelled"
+  std::string outcome;  // "restart", "failed" or "cancelled", as the simulation ran
+  // Why that outcome is uncertain: what ZIM did depended on bytes that the capture does not hold.
+  // The reports then show the outcome as "uncertain", never as the simulated one alone.
+  std::string uncertain;
   std::string errorCode;
   std::vector<MessageShown> messages;
   std::string dialogText;
@@ -140,10 +146,23 @@ Report Run(const Options& options, sim::Machine& machine);
 
 std::string Transcript(const Report& report, const sim::Machine& machine);
 std::string ToJson(const Report& report, const sim::Machine& machine);
+// Writes `size` bytes to the file at `path` ("-": standard output), flushed and closed, each step
+// checked; empty on success, else "PATH: cannot be written: REASON".
+std::string WriteOutput(const std::string& path, const void* data, std::size_t size);
+std::string WriteOutput(const std::string& path, const std::string& text);
+// Flushes and closes standard output; empty when everything written to it got there.
+std::string CloseStdout();
+// --save writes into a new or an empty folder; else the reason.
+std::string CheckSaveFolder(const std::string& folder);
 // Writes the final CMOS banks, registry, staged images and transcript; empty on success.
 std::string Save(const std::string& folder, const Report& report, const sim::Machine& machine);
 
-// Exit status of the whole dry run: 0 restart requested, 1 failed with an error code, 3 cancelled.
+// Why a prediction is uncertain: the machine's device read bytes that its capture does not hold
+// (VarnDevice::unheldReads, from `from` on); empty when it read none.
+std::string UnheldReason(const sim::Machine& machine, std::size_t from = 0);
+
+// Exit status of the whole dry run: 0 restart requested, 1 failed with an error code, 3 cancelled,
+// 4 uncertain.
 int ExitStatus(const Report& report);
 
 // The check of the running machine (--this-machine). Exit status: 0 token 92 set (or would be),

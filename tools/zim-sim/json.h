@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/input_file.h"
+
 namespace zimsim {
 
 class Json {
@@ -32,9 +34,23 @@ class Json {
   }
   const std::string& Text() const { return out_; }
 
+  // Valid UTF-8 as it is, control characters escaped, and each byte that is not part of valid
+  // UTF-8 as the text \xHH (as sim::Displayed shows it), so that any file name gives valid JSON.
   static std::string Quote(const std::string& s) {
     std::string q = "\"";
-    for (unsigned char c : s) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      const unsigned char c = bytes[i];
+      const std::size_t length = sim::Utf8Length(bytes + i, s.size() - i);
+      if (length == 0) {
+        q += sim::Displayed(std::string(1, static_cast<char>(c))).insert(0, "\\");
+        continue;
+      }
+      if (length > 1) {
+        q.append(s, i, length);
+        i += length - 1;
+        continue;
+      }
       switch (c) {
         case '"':
           q += "\\\"";

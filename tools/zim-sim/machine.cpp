@@ -10,6 +10,7 @@
 
 #include "hosts/zim/program_resources.h"
 #include "platform/sim/demo_machine.h"
+#include "platform/sim/input_file.h"
 #include "tools/zim-sim/common.h"
 
 namespace zimsim {
@@ -33,9 +34,18 @@ std::vector<std::uint8_t> DemoImage() {
   return image;
 }
 
-std::string ReadError(const std::string& path, const char* what) { return path + ": " + what; }
-
 }  // namespace
+
+std::string ReadCmosBank(const CmosFile& file, sim::CmosBank& bank) {
+  std::vector<std::uint8_t> bytes;
+  std::string problem = sim::ReadInputFile(file.path, sim::kLargestCmosBank, "a CMOS bank", bytes);
+  if (!problem.empty()) return problem;
+  if (bytes.size() != bank.bytes.size())
+    return sim::Displayed(file.path) + ": a CMOS bank must be 256 bytes, not " + std::to_string(bytes.size());
+  std::copy(bytes.begin(), bytes.end(), bank.bytes.begin());
+  bank.dataPort = static_cast<std::uint16_t>(file.indexPort + 1);
+  return {};
+}
 
 std::string BuildMachine(const Options& o, sim::Machine& m, sim::DumpInfo* table) {
   std::vector<std::uint8_t> bytes;
@@ -50,19 +60,20 @@ std::string BuildMachine(const Options& o, sim::Machine& m, sim::DumpInfo* table
     const std::string problem = sim::LoadDumpFile(m, o.smbios, placement, table);
     if (!problem.empty()) return problem;
   }
+  std::string problem;
   for (const PhysFile& p : o.phys) {
-    if (!sim::ReadFileBytes(p.path, bytes)) return ReadError(p.path, "cannot be read");
+    problem = sim::ReadInputFile(p.path, sim::kLargestPhysFile, "a file placed in memory", bytes);
+    if (!problem.empty()) return problem;
     if (bytes.size() > 0x100000000ULL - p.address)
-      return ReadError(p.path, "runs past the 4 GiB address space");
+      return sim::Displayed(p.path) + ": runs past the 4 GiB address space";
     m.memory.Write(p.address, bytes);
   }
   if (!o.cmos.empty()) m.cmos.clear();
   for (const CmosFile& c : o.cmos) {
-    if (!sim::ReadFileBytes(c.path, bytes)) return ReadError(c.path, "cannot be read");
-    if (bytes.size() != 256)
-      return c.path + ": a CMOS bank must be 256 bytes, not " + std::to_string(bytes.size());
-    std::copy(bytes.begin(), bytes.end(),
-              m.AddCmosBank(c.indexPort, static_cast<std::uint16_t>(c.indexPort + 1)).bytes.begin());
+    sim::CmosBank bank;
+    problem = ReadCmosBank(c, bank);
+    if (!problem.empty()) return problem;
+    m.cmos[c.indexPort] = bank;
   }
 
   // The program where its command line leads from the folder it is started from, beside its images.
@@ -80,7 +91,8 @@ std::string BuildMachine(const Options& o, sim::Machine& m, sim::DumpInfo* table
   const std::string folder = m.user.modulePath.substr(0, m.user.modulePath.rfind('\\'));
   if (o.images.empty() && !o.noImage) m.files.AddFile(folder + "\\A07.HDR", DemoImage());
   for (const std::string& path : o.images) {
-    if (!sim::ReadFileBytes(path, bytes)) return ReadError(path, "cannot be read");
+    problem = sim::ReadInputFile(path, sim::kLargestImage, "a BIOS image", bytes);
+    if (!problem.empty()) return problem;
     m.files.AddFile(folder + "\\" + BaseName(path), bytes);
   }
 
@@ -90,13 +102,11 @@ std::string BuildMachine(const Options& o, sim::Machine& m, sim::DumpInfo* table
     m.registry.SetString(kStateKey, "BiosUpgradeCleanup", kCleanupCommand);
     m.registry.AddKey(sim::Registry::kRunOnceKey);
   } else {
-    std::ifstream in(o.registry, std::ios::binary);
-    if (!in) return ReadError(o.registry, "cannot be read");
-    std::stringstream text;
-    text << in.rdbuf();
+    problem = sim::ReadInputFile(o.registry, sim::kLargestRegistryFile, "a registry file", bytes);
+    if (!problem.empty()) return problem;
     m.registry = sim::Registry{};
-    const std::string problem = m.registry.LoadReg(text.str());
-    if (!problem.empty()) return o.registry + ": " + problem;
+    problem = m.registry.LoadReg(std::string(bytes.begin(), bytes.end()));
+    if (!problem.empty()) return sim::Displayed(o.registry) + ": " + problem;
   }
 
   // The cleanup program, where the state key's command names it; a command naming no file places

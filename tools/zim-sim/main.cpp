@@ -1,31 +1,37 @@
 // zim-sim: a dry run of ZIM against a captured or built-in machine.
 #include <cstdio>
-#include <fstream>
-#include <iostream>
+#include <string>
 
 #include "tools/zim-sim/dry_run.h"
 #include "tools/zim-sim/preflight.h"
 
-int main(int argc, char** argv) {
-  zimsim::Options options;
-  const std::string usageError = zimsim::ParseOptions(argc, argv, options);
-  if (!usageError.empty()) {
-    std::fprintf(stderr, "zim-sim: %s\n(zim-sim --help lists the options)\n", usageError.c_str());
-    return 2;
+namespace {
+
+int Fail(const std::string& problem) {
+  std::fprintf(stderr, "zim-sim: %s\n", problem.c_str());
+  return 2;
+}
+
+// Each --fail that never struck: a name that no call has, or a count that no run reached.
+std::string UnfiredFault(const zimsim::Options& options, const sim::Machine& machine) {
+  for (const zimsim::FailSpec& f : options.fails) {
+    const std::size_t calls = machine.CountCalls(f.op);
+    if (calls < f.nth)
+      return "--fail " + f.op + ":" + std::to_string(f.nth) + " never struck: " + f.op + " was called " +
+             std::to_string(calls) + (calls == 1 ? " time" : " times");
   }
-  if (options.help) {
-    std::fputs(zimsim::Usage(), stdout);
-    return 0;
+  return {};
+}
+
+int DryRun(const zimsim::Options& options) {
+  if (!options.save.empty()) {
+    const std::string problem = zimsim::CheckSaveFolder(options.save);
+    if (!problem.empty()) return Fail(problem);
   }
-  if (!options.preflight.empty()) return zimsim::Preflight(options);
-  if (options.thisMachine) return zimsim::ThisMachine(options);
   sim::Machine machine;
   sim::DumpInfo table;
   const std::string inputError = zimsim::BuildMachine(options, machine, &table);
-  if (!inputError.empty()) {
-    std::fprintf(stderr, "zim-sim: %s\n", inputError.c_str());
-    return 2;
-  }
+  if (!inputError.empty()) return Fail(inputError);
   zimsim::Report report;
   {
     sim::Install installed(machine);
@@ -35,26 +41,42 @@ int main(int argc, char** argv) {
     report.tableFile = options.smbios;
     report.table = table;
   }
-  const std::string transcript = zimsim::Transcript(report, machine);
+  std::string problem;
   if (options.json == "-") {
-    std::fputs(zimsim::ToJson(report, machine).c_str(), stdout);
+    problem = zimsim::WriteOutput("-", zimsim::ToJson(report, machine));
   } else {
-    std::fputs(transcript.c_str(), stdout);
-    if (!options.json.empty()) {
-      std::ofstream out(options.json, std::ios::binary);
-      out << zimsim::ToJson(report, machine);
-      if (!out) {
-        std::fprintf(stderr, "zim-sim: %s: cannot be written\n", options.json.c_str());
-        return 2;
-      }
-    }
+    problem = zimsim::WriteOutput("-", zimsim::Transcript(report, machine));
+    if (problem.empty() && !options.json.empty())
+      problem = zimsim::WriteOutput(options.json, zimsim::ToJson(report, machine));
   }
-  if (!options.save.empty()) {
-    const std::string problem = zimsim::Save(options.save, report, machine);
-    if (!problem.empty()) {
-      std::fprintf(stderr, "zim-sim: %s\n", problem.c_str());
-      return 2;
-    }
-  }
+  if (problem.empty() && !options.save.empty()) problem = zimsim::Save(options.save, report, machine);
+  if (problem.empty()) problem = UnfiredFault(options, machine);
+  if (!problem.empty()) return Fail(problem);
   return zimsim::ExitStatus(report);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zimsim::Options options;
+  const std::string usageError = zimsim::ParseOptions(argc, argv, options);
+  if (!usageError.empty()) {
+    std::fprintf(stderr, "zim-sim: %s\n(zim-sim --help lists the options)\n", usageError.c_str());
+    return 2;
+  }
+  int status = 0;
+  if (options.help) {
+    status = zimsim::WriteOutput("-", zimsim::Usage()).empty() ? 0 : 2;
+  } else if (!options.preflight.empty()) {
+    status = zimsim::Preflight(options);
+  } else if (options.thisMachine) {
+    status = zimsim::ThisMachine(options);
+  } else {
+    status = DryRun(options);
+  }
+  // What was printed must have reached its reader, or the run did not report.
+  // A failed write that was reported already (status 2) is not reported twice.
+  const std::string problem = zimsim::CloseStdout();
+  if (problem.empty()) return status;
+  return status == 2 ? 2 : Fail(problem);
 }

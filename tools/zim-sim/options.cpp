@@ -1,8 +1,8 @@
 // The dry run's options: the usage text and their parsing.
 #include "tools/zim-sim/dry_run.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <sstream>
 
@@ -12,15 +12,36 @@ namespace zimsim {
 
 namespace {
 
-// A number in decimal or 0x hex, within [lo, hi]; false when it is not one.
+// A number in decimal or 0x hex, within [lo, hi]; false when it is not one. Only digits: no blanks,
+// no plus sign, a minus sign only where lo is negative, and nothing that overflows.
 bool ParseNumber(const std::string& text, long long lo, long long hi, long long& out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  errno = 0;
-  const long long v = hex ? static_cast<long long>(std::strtoull(text.c_str() + 2, &end, 16))
-                          : std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || end == nullptr || *end != '\0' || v < lo || v > hi) return false;
+  std::size_t at = 0;
+  const bool negative = lo < 0 && !text.empty() && text[0] == '-';
+  if (negative) ++at;
+  unsigned base = 10;
+  if (text.compare(at, 2, "0x") == 0 || text.compare(at, 2, "0X") == 0) {
+    base = 16;
+    at += 2;
+  }
+  if (at == text.size()) return false;
+  unsigned long long magnitude = 0;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    unsigned digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    if (magnitude > (static_cast<unsigned long long>(INT64_MAX) - digit) / base) return false;
+    magnitude = magnitude * base + digit;
+  }
+  const long long v = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+  if (v < lo || v > hi) return false;
   out = v;
   return true;
 }
@@ -81,7 +102,9 @@ run and output
                          starts ZIM again (default 1)
   --json FILE|-          the final state as JSON
   --save DIR             final CMOS banks (PORT.bin), registry (registry.reg), staged images, transcript
-Exit status: 0 restart requested, 1 failed with an error code, 3 cancelled, 2 bad usage or input.
+Exit status: 0 restart requested, 1 failed with an error code, 3 cancelled, 4 uncertain (what ZIM did
+depended on bytes that the capture does not hold), 2 bad usage, unreadable input or a report that
+could not be written.
 
 this machine (Linux, root)
   --this-machine         the token search and write of token 92 as ZIM would make them on the running
@@ -139,6 +162,12 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
       if (std::find(std::begin(kWithValue), std::end(kWithValue), a) == std::end(kWithValue))
         return "unknown option " + a;
       if (!(err = need(i, a, v)).empty()) return err;
+      // A file or folder option with an empty value is a mistake (an unset variable, say), never
+      // "use the default".
+      static const char* const kPaths[] = {"--smbios", "--image", "--registry",
+                                           "--json",   "--save",  "--devices"};
+      if (v.empty() && std::find(std::begin(kPaths), std::end(kPaths), a) != std::end(kPaths))
+        return a + " needs a file name, not an empty one";
       if (a == "--smbios") {
         o.smbios = v;
       } else if (a == "--entry-at") {
@@ -154,6 +183,11 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
           o.phys.push_back({static_cast<std::uint32_t>(n), v.substr(eq + 1)});
         } else {
           if (!ParseNumber(v.substr(0, eq), 0, 0xFFFE, n)) return "--cmos: bad port " + v.substr(0, eq);
+          // Each bank takes its index port and the data port after it; no port serves two banks.
+          for (const CmosFile& c : o.cmos)
+            if (c.indexPort + 1 >= n && n + 1 >= c.indexPort)
+              return "--cmos " + Hex(n, 2) + " overlaps the bank at " + Hex(c.indexPort, 2) + "/" +
+                     Hex(c.indexPort + 1, 2);
           o.cmos.push_back({static_cast<std::uint16_t>(n), v.substr(eq + 1)});
         }
       } else if (a == "--image") {
@@ -230,6 +264,8 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
           g != "--json" && g != "--help")
         return g + " does not apply to --preflight";
     if (arguments.empty() && !o.help) return "--preflight needs a FILE or DIR";
+    for (const std::string& a : arguments)
+      if (a.empty()) return "--preflight needs file names, not an empty one";
     o.preflight = arguments;
     return {};
   }

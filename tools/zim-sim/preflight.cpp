@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "tools/zim-sim/common.h"
@@ -57,6 +56,23 @@ std::vector<HeldTable> HeldTokenTables(const std::uint8_t* table, std::size_t si
   return held;
 }
 
+// Why no CMOS bank answers behind a token table's ports, or empty when one does. A bank sits behind
+// an index port and the data port after it, as --cmos gives them.
+std::string NoBank(const TokenTableRow& t, const std::map<std::uint16_t, sim::CmosBank>& cmos, bool given) {
+  const std::string ports = Hex(t.indexPort, 2) + "/" + Hex(t.dataPort, 2);
+  if (t.indexPort == t.dataPort)
+    return "token table " + std::to_string(t.number) + " names ports " + ports +
+           ", which cannot be a CMOS bank: index and data port are one port";
+  if (t.indexPort == 0xFFFF || t.dataPort != t.indexPort + 1)
+    return "token table " + std::to_string(t.number) + " names ports " + ports +
+           ", which cannot be a CMOS bank here: a bank's data port is the one after its index port";
+  const auto bank = cmos.find(t.indexPort);
+  if (bank == cmos.end() || bank->second.dataPort != t.dataPort)
+    return "token table " + std::to_string(t.number) + ": no CMOS bank " + (given ? "given " : "") +
+           "behind ports " + ports;
+  return {};
+}
+
 // One dump: load it, read its token tables, then ZIM's own search and write against it.
 PreflightRow Look(const std::string& path, const Options& options,
                   const std::map<std::uint16_t, sim::CmosBank>& cmos, win32::HANDLE device) {
@@ -69,28 +85,35 @@ PreflightRow Look(const std::string& path, const Options& options,
   sim::DumpPlacement placement;
   placement.entryAt = options.entryAt;
   placement.assume2x = options.assume2x;
-  std::vector<std::uint8_t> file;
-  errno = 0;
-  if (!sim::ReadFileBytes(path, file)) {
-    const int error = errno;
-    row.error = std::string("cannot be read") + (error != 0 ? std::string(": ") + std::strerror(error) : "");
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    const bool empty = std::filesystem::is_empty(path, ec);
+    row.error = ec      ? "cannot be listed: " + ec.message()
+                : empty ? "an empty folder: no dumps in it"
+                        : "a folder: only the files directly in a folder given are read";
     return row;
   }
-  row.error = sim::LoadDump(m, file, placement, &row.dump);
-  if (!row.error.empty()) return row;
+  row.error = sim::LoadDumpFile(m, path, placement, &row.dump);
+  if (!row.error.empty()) {
+    const std::string named = sim::Displayed(path) + ": ";
+    if (row.error.rfind(named, 0) == 0) row.error.erase(0, named.size());
+    return row;
+  }
 
-  std::vector<HeldTable> held = HeldTokenTables(file.data() + row.dump.tableOffset, row.dump.tableLength,
-                                                row.dump.kind == sim::EntryPointKind::Smbios3);
+  const std::vector<std::uint8_t> table = m.memory.Read(row.dump.tableAddress, row.dump.tableLength);
+  std::vector<HeldTable> held =
+      HeldTokenTables(table.data(), table.size(), row.dump.kind == sim::EntryPointKind::Smbios3);
   m.AttachDeviceHandle(device);
   sim::InstallOnThisThread installed(m);
 
-  // What ZIM's walk reaches: each token table in turn, and the first that holds the token.
+  // What ZIM's walk reaches: each token table in turn up to the first that holds the token, as ZIM
+  // stops there. This only explains the outcome; the outcome is the write below.
   CTokenAccess access;
   std::uint8_t entryStatus = 0, walkStatus = 0;
   std::optional<TokenRow> zimToken;
   std::uint32_t zimTokenTable = 0;  // the offset of the token table where ZIM found it
   if (access.FindEntryPoint(&entryStatus)) {
-    for (std::int32_t n = 1; n <= 256 && access.FindTokenStructure(n, &walkStatus); ++n) {
+    for (std::int32_t n = 1; !zimToken && access.FindTokenStructure(n, &walkStatus); ++n) {
       const std::uint32_t offset = access.m_dwStructureAddress - row.dump.tableAddress;
       auto same =
           std::find_if(held.begin(), held.end(), [&](const HeldTable& h) { return h.offset == offset; });
@@ -113,12 +136,13 @@ PreflightRow Look(const std::string& path, const Options& options,
       }
       same->row.reached = true;
       std::uint8_t tokenStatus = 0;
-      if (!zimToken && access.FindToken(kFlashToken, &tokenStatus)) {
+      if (access.FindToken(kFlashToken, &tokenStatus)) {
         zimToken = TokenRow{0, access.m_btLocation, access.m_btAndMask, access.m_btOrValue, true};
         zimTokenTable = offset;
       }
     }
   }
+  const TokenTableRow* zimTable = nullptr;
   for (std::size_t i = 0; i < held.size(); ++i) {
     held[i].row.number = static_cast<int>(i) + 1;
     if (held[i].token) held[i].token->table = held[i].row.number;
@@ -128,28 +152,33 @@ PreflightRow Look(const std::string& path, const Options& options,
   row.token = zimToken;
   for (const HeldTable& h : held)
     if (!row.token && h.token) row.token = h.token;
+  if (zimToken) zimTable = &row.tables[static_cast<std::size_t>(zimToken->table - 1)];
 
-  // CMOS: the banks given, else a blank bank behind each token table's ports (a blank bank's
-  // checksum is 0 under every checksum type, so it is valid).
-  if (!cmos.empty()) {
-    m.cmos = cmos;
-  } else {
+  // CMOS: the banks given, else a blank bank behind each token table's ports where a bank can be
+  // (a blank bank's checksum is 0 under every checksum type, so it is valid), as --cmos would give.
+  std::map<std::uint16_t, sim::CmosBank> banks = cmos;
+  if (cmos.empty()) {
     for (const TokenTableRow& t : row.tables)
-      if (m.cmos.find(t.indexPort) == m.cmos.end()) m.AddCmosBank(t.indexPort, t.dataPort);
+      if (t.indexPort != 0xFFFF && t.dataPort == t.indexPort + 1) banks[t.indexPort].dataPort = t.dataPort;
   }
+  m.cmos = banks;
 
-  // The write, as the flash sequence makes it. Where ZIM's own search above found no token, the
-  // same search inside it would find none either: it would fail without writing.
-  if (zimToken) {
-    CBiosUpgrade upgrade;
-    row.flash = upgrade.SetCmosToken(kFlashToken);
-    if (row.flash) return row;
-  }
+  // The outcome: the flash sequence's own write of the token, as the dry run makes it, on the reads
+  // it makes itself.
+  const std::size_t unheldBefore = m.varn.unheldReadCount;
+  CBiosUpgrade upgrade;
+  row.flash = upgrade.SetCmosToken(kFlashToken);
+  row.uncertain = UnheldReason(m, unheldBefore);
+  if (row.flash) return row;
   if (!row.dump.has2x) {
     row.reason = std::string("no entry point: the dump has only its ") + sim::EntryPointName(row.dump.kind) +
-                 " one, and none is assumed";
+                 (row.dump.tooLongFor2x ? " one, and a 2.x one cannot describe its table of " +
+                                              std::to_string(row.dump.tableLength) + " bytes"
+                                        : " one, and none is assumed");
   } else if (entryStatus != 0) {
     row.reason = EntryPointReason(entryStatus);
+  } else if (zimTable != nullptr && !NoBank(*zimTable, banks, !cmos.empty()).empty()) {
+    row.reason = NoBank(*zimTable, banks, !cmos.empty());
   } else if (zimToken) {
     row.reason = "token 92 does not read back as set";
   } else if (row.tables.empty()) {
@@ -210,11 +239,13 @@ std::string EntryCell(const sim::DumpInfo& d) {
   return kind;
 }
 
-std::string Cell(std::string text) {
+// A table cell: control and non-UTF-8 bytes as \xHH, and the backslash escaped as well as the bar,
+// so that a backslash in a name cannot undo the bar's escape.
+std::string Cell(const std::string& text) {
   std::string out;
-  for (char c : text) {
-    if (c == '|') out += '\\';
-    out += c == '\n' ? ' ' : c;
+  for (char c : sim::Displayed(text)) {
+    if (c == '|' || c == '\\') out += '\\';
+    out += c;
   }
   return out;
 }
@@ -271,8 +302,10 @@ std::string RowJson(const PreflightRow& r) {
         .EndObject();
   else
     j.Null();
-  j.Key("outcome").String(r.flash ? "flash" : "ERR3");
-  j.Key("reason").String(r.flash ? "token 92 set, restart" : r.reason);
+  j.Key("outcome").String(!r.uncertain.empty() ? "uncertain" : r.flash ? "flash" : "ERR3");
+  j.Key("reason").String(!r.uncertain.empty() ? r.uncertain : r.flash ? "token 92 set, restart" : r.reason);
+  if (!r.uncertain.empty())
+    j.Key("simulated").String(r.flash ? "flash: token 92 set, restart" : "ERR3: " + r.reason);
   j.EndObject();
   return j.Text();
 }
@@ -281,6 +314,9 @@ std::string RowJson(const PreflightRow& r) {
 
 std::string PreflightRow::Outcome() const {
   if (!error.empty()) return "error: " + error;
+  // Never "flash" on bytes the capture does not hold: what the simulation did follows the reason.
+  if (!uncertain.empty())
+    return "uncertain: " + uncertain + " (simulated: " + (flash ? "flash" : "ERR3: " + reason) + ")";
   if (flash) return "flash: token 92 set, restart";
   return "ERR3: " + reason;
 }
@@ -307,11 +343,11 @@ std::vector<std::string> PreflightFiles(const std::vector<std::string>& argument
       files.push_back(a);
       continue;
     }
+    // Every entry gets its row: one that is no dump file (a folder, a FIFO, a broken link) says so.
     std::vector<std::string> inside;
-    for (const auto& entry : fs::directory_iterator(a, ec))
-      if (entry.is_regular_file(ec)) inside.push_back(entry.path().string());
-    if (ec) {
-      files.push_back(a);  // a folder that cannot be listed gets its row, with the reason
+    for (const auto& entry : fs::directory_iterator(a, ec)) inside.push_back(entry.path().string());
+    if (ec || inside.empty()) {
+      files.push_back(a);  // a folder that cannot be listed, or an empty one, gets its row
       continue;
     }
     std::sort(inside.begin(), inside.end());
@@ -401,19 +437,11 @@ void ShowProgress(std::size_t done, std::size_t total) {
 int Preflight(const Options& options) {
   std::map<std::uint16_t, sim::CmosBank> cmos;
   for (const CmosFile& c : options.cmos) {
-    std::vector<std::uint8_t> bytes;
-    std::string problem;
-    if (!sim::ReadFileBytes(c.path, bytes))
-      problem = c.path + ": cannot be read";
-    else if (bytes.size() != 256)
-      problem = c.path + ": a CMOS bank must be 256 bytes, not " + std::to_string(bytes.size());
+    const std::string problem = ReadCmosBank(c, cmos[c.indexPort]);
     if (!problem.empty()) {
       std::fprintf(stderr, "zim-sim: %s\n", problem.c_str());
       return 2;
     }
-    sim::CmosBank& bank = cmos[c.indexPort];
-    bank.dataPort = static_cast<std::uint16_t>(c.indexPort + 1);
-    std::copy(bytes.begin(), bytes.end(), bank.bytes.begin());
   }
   const std::vector<std::string> files = PreflightFiles(options.preflight);
   constexpr std::size_t kManyFiles = 100;
@@ -421,18 +449,16 @@ int Preflight(const Options& options) {
   const std::vector<PreflightRow> rows =
       PreflightRows(files, options, cmos, 0, showProgress ? ShowProgress : nullptr);
 
+  std::string problem;
   if (options.json == "-") {
-    std::fputs(PreflightJson(rows).c_str(), stdout);
+    problem = WriteOutput("-", PreflightJson(rows));
   } else {
-    std::fputs(PreflightMarkdown(rows).c_str(), stdout);
-    if (!options.json.empty()) {
-      std::ofstream out(options.json, std::ios::binary);
-      out << PreflightJson(rows);
-      if (!out) {
-        std::fprintf(stderr, "zim-sim: %s: cannot be written\n", options.json.c_str());
-        return 2;
-      }
-    }
+    problem = WriteOutput("-", PreflightMarkdown(rows));
+    if (problem.empty() && !options.json.empty()) problem = WriteOutput(options.json, PreflightJson(rows));
+  }
+  if (!problem.empty()) {
+    std::fprintf(stderr, "zim-sim: %s\n", problem.c_str());
+    return 2;
   }
   const bool allRead =
       std::all_of(rows.begin(), rows.end(), [](const PreflightRow& r) { return r.error.empty(); });

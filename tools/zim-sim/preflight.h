@@ -43,8 +43,11 @@ struct PreflightRow {
   std::optional<TokenRow> token;
   bool flash = false;  // token 92 set: ZIM would request the restart
   std::string reason;  // why "ERR3"
+  // The outcome depends on bytes the dump does not hold: why, and then the outcome is "uncertain"
+  std::string uncertain;
 
-  std::string Outcome() const;  // "flash: token 92 set, restart", "ERR3: ..." or "cannot be read: ..."
+  // "flash: token 92 set, restart", "ERR3: ...", "uncertain: ..." or "error: ..."
+  std::string Outcome() const;
 };
 
 // Why ZIM finds no entry point, from the status of its scan.

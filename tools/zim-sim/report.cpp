@@ -1,10 +1,13 @@
 // What a dry run tells: the transcript, the JSON report and the saved machine state.
 #include "tools/zim-sim/dry_run.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
+#include "platform/sim/input_file.h"
 #include "tools/zim-sim/common.h"
 #include "tools/zim-sim/json.h"
 #include "zim/driver/varn_ioctl.h"
@@ -25,9 +28,14 @@ std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo
                     ": ZIM walks the table by the published count");
   if (d.kind == sim::EntryPointKind::Smbios2) {
     notes.push_back("2.x entry point as published, at " + Hex(d.entryAt));
+  } else if (d.tooLongFor2x) {
+    notes.push_back(
+        "no 2.x entry point: a 2.x entry point describes at most 65535 bytes, and this table has " +
+        std::to_string(d.tableLength) + ", so a machine with it publishes only its " + kind +
+        " entry point (here at " + Hex(d.entryAt) + "): ZIM finds no table");
   } else if (d.assumed2x) {
     notes.push_back("assumed: a 2.x entry point at " + Hex(d.entryAt) + " over the same table, which " +
-                    BaseName(file) + " does not publish; on a machine with only its " + kind +
+                    sim::Displayed(BaseName(file)) + " does not publish; on a machine with only its " + kind +
                     " entry point ZIM finds no table and ends with ERR3 (--no-assumed-entry runs without "
                     "this assumption)");
   } else {
@@ -41,7 +49,7 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
   std::ostringstream t;
   int n = 0;
   if (report.table) {
-    t << "== the table: " << report.tableFile << "\n";
+    t << "== the table: " << sim::Displayed(report.tableFile) << "\n";
     for (const std::string& note : TableNotes(report.tableFile, *report.table)) t << note << "\n";
   }
   for (const RunReport& r : report.runs) {
@@ -91,7 +99,10 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
       t << "restart requested: " << (r.restartAccepted ? "accepted" : "refused") << "\n";
     t << "dialog: text \"" << r.dialogText << "\", OK button " << (r.okVisible ? "visible" : "hidden")
       << (r.dialogShown ? "" : ", never shown") << "\n";
-    t << "outcome: " << r.outcome << (r.errorCode.empty() ? "" : " " + r.errorCode) << "\n";
+    if (!r.uncertain.empty()) t << "uncertain: " << r.uncertain << "\n";
+    const std::string simulated = r.outcome + (r.errorCode.empty() ? "" : " " + r.errorCode);
+    t << "outcome: " << (r.uncertain.empty() ? simulated : "uncertain (simulated: " + simulated + ")")
+      << "\n";
   }
   if (!report.notFoundAtLastStart.empty()) t << "== the next start\n";
   for (const std::string& c : report.notFoundAtLastStart)
@@ -141,7 +152,12 @@ std::string ToJson(const Report& report, const sim::Machine& m) {
   for (const RunReport& r : report.runs) {
     j.BeginObject();
     j.Key("command_line").String(r.commandLine);
-    j.Key("outcome").String(r.outcome);
+    j.Key("outcome").String(r.uncertain.empty() ? r.outcome : "uncertain");
+    j.Key("uncertain");
+    if (r.uncertain.empty())
+      j.Null();
+    else
+      j.String(r.uncertain).Key("simulated_outcome").String(r.outcome);
     j.Key("error_code").String(r.errorCode);
     j.Key("messages").BeginArray();
     for (const MessageShown& msg : r.messages)
@@ -223,16 +239,52 @@ std::string ToJson(const Report& report, const sim::Machine& m) {
   return j.Text() + "\n";
 }
 
+std::string WriteOutput(const std::string& path, const void* data, std::size_t size) {
+  const bool toStdout = path == "-";
+  const std::string name = toStdout ? std::string("standard output") : sim::Displayed(path);
+  errno = 0;
+  std::FILE* f = toStdout ? stdout : std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return name + ": cannot be written: " + std::strerror(errno);
+  // Every step is checked: a full disk shows only when the buffer is flushed or the file closed.
+  bool ok = std::fwrite(data, 1, size, f) == size;
+  ok = std::fflush(f) == 0 && ok;
+  ok = std::ferror(f) == 0 && ok;
+  const int error = errno;
+  if (!toStdout) ok = std::fclose(f) == 0 && ok;
+  if (ok) return {};
+  return name + ": cannot be written: " + std::strerror(error != 0 ? error : errno != 0 ? errno : EIO);
+}
+
+std::string WriteOutput(const std::string& path, const std::string& text) {
+  return WriteOutput(path, text.data(), text.size());
+}
+
+std::string CloseStdout() {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || std::fclose(stdout) != 0)
+    return std::string("standard output: cannot be written: ") + std::strerror(errno != 0 ? errno : EIO);
+  return {};
+}
+
+std::string CheckSaveFolder(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::exists(folder, ec)) return {};
+  if (!fs::is_directory(folder, ec)) return sim::Displayed(folder) + ": not a folder";
+  if (!fs::is_empty(folder, ec))
+    return sim::Displayed(folder) +
+           ": not empty; --save writes into a new or empty folder, so that no file of " +
+           "an earlier run is taken for this one's";
+  return {};
+}
+
 std::string Save(const std::string& folder, const Report& report, const sim::Machine& m) {
   namespace fs = std::filesystem;
   std::error_code ec;
   fs::create_directories(folder, ec);
-  if (ec) return folder + ": cannot be created (" + ec.message() + ")";
+  if (ec) return sim::Displayed(folder) + ": cannot be created (" + ec.message() + ")";
   auto write = [&](const std::string& name, const void* data, std::size_t size) -> std::string {
-    const std::string path = (fs::path(folder) / name).string();
-    std::ofstream out(path, std::ios::binary);
-    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-    return out ? std::string{} : path + ": cannot be written";
+    return WriteOutput((fs::path(folder) / name).string(), data, size);
   };
   std::string problem;
   for (const auto& [port, bank] : m.cmos)

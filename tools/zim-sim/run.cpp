@@ -31,7 +31,7 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine, const std:
   const std::size_t boxes = m.user.boxes.size(), dialogs = m.user.dialogRuns.size();
   const std::size_t launches = m.session.launches.size(), restarts = m.session.restarts.size();
   const std::size_t ioctls = m.varn.ioctls.size(), staged = m.varn.staged.size(),
-                    released = m.varn.released.size();
+                    released = m.varn.released.size(), unheld = m.varn.unheldReadCount;
   const sim::Registry registryBefore = m.registry;
   std::map<std::uint16_t, std::array<std::uint8_t, 256>> shadow;
   for (const auto& [port, bank] : m.cmos) shadow[port] = bank.bytes;
@@ -145,6 +145,7 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine, const std:
     r.outcome = "restart";
   else
     r.outcome = "failed";
+  r.uncertain = UnheldReason(m, unheld);
   return r;
 }
 
@@ -182,8 +183,22 @@ Report Run(const Options& o, sim::Machine& m) {
   return report;
 }
 
+std::string UnheldReason(const sim::Machine& m, std::size_t from) {
+  const sim::VarnDevice& d = m.varn;
+  if (d.unheldReadCount <= from) return {};
+  std::string at;
+  for (std::size_t i = from; i < d.unheldReads.size(); ++i)
+    at += (at.empty() ? "" : ", ") + Hex(d.unheldReads[i]);
+  if (at.empty()) at = "addresses";
+  const std::size_t count = d.unheldReadCount - from;
+  return "ZIM read " + std::to_string(count) + (count == 1 ? " value" : " values") + " at " + at +
+         (d.unheldReadCount > d.unheldReads.size() ? " and more" : "") +
+         " that the capture does not hold (past its table); the real machine has whatever lies there";
+}
+
 int ExitStatus(const Report& report) {
   if (report.runs.empty()) return 1;
+  if (!report.runs.back().uncertain.empty()) return 4;
   const std::string& outcome = report.runs.back().outcome;
   return outcome == "restart" ? 0 : outcome == "cancelled" ? 3 : 1;
 }
