@@ -1,5 +1,6 @@
 #include "platform/sim/input_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -73,10 +74,21 @@ std::string InputFile::ReadAt(std::uint64_t offset, std::size_t size, std::vecto
 
 std::string InputFile::ReadAll(std::size_t limit, const char* what, std::vector<std::uint8_t>& out) {
   // A file that says it is larger is not read at all; one byte more than the limit tells a file
-  // that holds more than it says (sysfs), without reading the rest of it.
+  // that holds more than it says (sysfs), without reading the rest of it. The bytes are read in
+  // steps, so that a small file costs what it holds, not what its kind's limit allows.
   if (size_ > limit) return Larger(path_, limit, what);
-  std::string problem = ReadAt(0, limit + 1, out);
-  if (!problem.empty()) return problem;
+  out.clear();
+  errno = 0;
+  if (std::fseek(file_, 0, SEEK_SET) != 0) return Displayed(path_) + ": cannot be read: " + Errno(errno);
+  std::uint8_t step[65536];
+  for (;;) {
+    const std::size_t want = std::min<std::size_t>(sizeof step, limit + 1 - out.size());
+    if (want == 0) break;
+    const std::size_t got = std::fread(step, 1, want, file_);
+    out.insert(out.end(), step, step + got);
+    if (got < want) break;
+  }
+  if (std::ferror(file_) != 0) return Displayed(path_) + ": cannot be read: " + Errno(errno);
   if (out.size() > limit) {
     out.clear();
     return Larger(path_, limit, what);
