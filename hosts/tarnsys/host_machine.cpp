@@ -3,14 +3,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/sim/captures.h"
 #include "platform/sim/demo_machine.h"
 #include "platform/sim/dump_loader.h"
 
 namespace tarnsys_host {
 
 namespace {
-
-constexpr std::size_t kTableOffset = 0x20;  // where a dump file keeps its table
 
 std::string CannotRead(const std::string& path) {
   const int error = errno;
@@ -38,7 +37,7 @@ void PrepareMachine(sim::Machine& machine) {
 }
 
 std::string LoadDumpFile(sim::Machine& machine, const std::string& path) {
-  return Loaded(machine, sim::LoadDumpFile(machine, path));
+  return Loaded(machine, sim::LoadCaptureFile(machine, path));
 }
 
 std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder) {
@@ -48,19 +47,9 @@ std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder)
   if (!Read(entryPath, entry)) return Loaded(machine, CannotRead(entryPath));
   if (!Read(tablePath, table)) return Loaded(machine, CannotRead(tablePath));
 
-  // The same shape as a dump file: the entry point, pointed at offset 0x20, then the table.
-  std::vector<std::uint8_t> file(
-      entry.begin(), entry.begin() + static_cast<std::ptrdiff_t>(std::min(entry.size(), kTableOffset)));
-  file.resize(kTableOffset, 0);
-  if (std::memcmp(file.data(), "_SM3_", 5) == 0) {
-    std::memset(file.data() + 0x10, 0, 8);
-    file[0x10] = kTableOffset;
-  } else if (std::memcmp(file.data(), "_SM_", 4) == 0) {
-    std::memset(file.data() + 0x18, 0, 4);
-    file[0x18] = kTableOffset;
-  }
-  file.insert(file.end(), table.begin(), table.end());
-  const std::string fault = sim::LoadDumpBin(machine, file);
+  sim::Capture capture;
+  sim::CaptureFromKernelFiles(entry, table, capture);
+  const std::string fault = sim::LoadCapture(machine, capture);
   return Loaded(machine, fault.empty() ? fault : entryPath + ": " + fault);
 }
 

@@ -57,9 +57,11 @@ const char* EntryPointName(EntryPointKind kind) {
     case EntryPointKind::Smbios3:
       return "3.x";
     case EntryPointKind::Legacy:
+      return "legacy";
+    case EntryPointKind::None:
       break;
   }
-  return "legacy";
+  return "none";
 }
 
 std::string LoadDump(Machine& machine, const std::vector<std::uint8_t>& file, const DumpPlacement& placement,

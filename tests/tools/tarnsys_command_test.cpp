@@ -176,6 +176,11 @@ TEST(TarnsysCommand, ATableWhereverTheEntryPointPutsItAnswersAsAtOffset0x20) {
     EXPECT_EQ(RunTarnsys({"--from-dump", elsewhere.path(), "list"}).out, expected.out);
     EXPECT_EQ(RunTarnsys({"--from-dump", elsewhere.path(), "service-tag"}).out, "TAG-0x40\n");
   }
+  // The same table as Windows gives it: an 8-byte header and no entry point.
+  Bytes raw = {0, 3, 2, 0, static_cast<std::uint8_t>(b.Bytes().size()), 0, 0, 0};
+  raw.insert(raw.end(), b.Bytes().begin(), b.Bytes().end());
+  const DumpFile windows(raw);
+  EXPECT_EQ(RunTarnsys({"--from-dump", windows.path(), "list"}).out, expected.out);
 }
 
 TEST(TarnsysCommand, AnAnswerOfZeroIsNotFoundWithStatusOne) {
@@ -229,11 +234,13 @@ TEST(TarnsysCommand, AnUnreadableOrMalformedFileIsOneLineNamingTheFileAndTheFaul
   const auto malformed = RunTarnsys({"--from-dump", garbage.path(), "version"});
   EXPECT_EQ(malformed.status, 2);
   EXPECT_EQ(malformed.err,
-            "tarnsys: " + garbage.path() + ": no SMBIOS entry point (_SM_, _SM3_ or _DMI_) at offset 0\n");
+            "tarnsys: " + garbage.path() +
+                ": not an SMBIOS capture: no entry point (_SM_, _SM3_ or _DMI_) at offset 0, and "
+                "no Windows raw table header\n");
 
   const auto folder = RunTarnsys({"--from-dump", "/tmp", "list"});
   EXPECT_EQ(folder.status, 2);
-  EXPECT_EQ(folder.err, "tarnsys: /tmp: cannot be read: Is a directory\n");
+  EXPECT_EQ(folder.err, "tarnsys: /tmp: a folder without smbios_entry_point and DMI\n");
 }
 
 TEST(TarnsysCommand, WithoutAnOptionItReadsTheRunningSystemsTables) {

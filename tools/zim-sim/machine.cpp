@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "hosts/zim/program_resources.h"
+#include "platform/sim/captures.h"
 #include "platform/sim/demo_machine.h"
 #include "tools/zim-sim/common.h"
 
@@ -45,7 +46,7 @@ std::string BuildMachine(const Options& o, sim::Machine& m, sim::DumpInfo* table
     sim::DumpPlacement placement;
     placement.entryAt = o.entryAt;
     placement.assume2x = o.assume2x;
-    const std::string problem = sim::LoadDumpFile(m, o.smbios, placement, table);
+    const std::string problem = sim::LoadCaptureFile(m, o.smbios, placement, table);
     if (!problem.empty()) return problem;
   }
   for (const PhysFile& p : o.phys) {
