@@ -234,10 +234,10 @@ std::string RowJson(const PreflightRow& r) {
     return j.Text();
   }
   const sim::DumpInfo& d = r.dump;
+  j.Key("smbios").String(d.version);
   j.Key("capture").String(sim::CaptureFormatName(r.format));
   j.Key("system").BeginObject().Key("maker").String(r.model.maker).Key("product").String(r.model.product);
   j.Key("bios_version").String(r.model.bios).EndObject();
-  j.Key("smbios").String(d.version);
   j.Key("entry_point").String(sim::EntryPointName(d.kind));
   j.Key("assumed_2x_entry_point").Bool(d.assumed2x);
   j.Key("structures").BeginObject().Key("published").Number(d.publishedCount);
