@@ -143,10 +143,12 @@ std::string SummaryMarkdown(const FleetSummary& summary) {
   const std::vector<ModelGroup> groups = summary.Groups();
   const auto disagreeing =
       std::count_if(groups.begin(), groups.end(), [](const ModelGroup& g) { return g.Disagrees(); });
+  const auto models =
+      std::count_if(groups.begin(), groups.end(), [](const ModelGroup& g) { return !g.unread; });
   std::string out =
       std::to_string(summary.Machines()) + " machines: " + std::to_string(summary.Count("flash")) +
       " flash, " + std::to_string(summary.Count("ERR3")) + " ERR3, " +
-      std::to_string(summary.Count("error")) + " cannot be read; " + std::to_string(groups.size()) +
+      std::to_string(summary.Count("error")) + " cannot be read; " + std::to_string(models) +
       " groups by model and BIOS, " + std::to_string(disagreeing) + " of them disagreeing (first)\n\n";
   out +=
       "| machines | system maker | product | BIOS | outcome | reason | token table (ports, checksum) | files "

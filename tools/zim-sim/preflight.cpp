@@ -371,12 +371,13 @@ void PreflightEach(const std::vector<std::string>& files, const Options& options
   auto shown = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < files.size(); ++i) {
     std::unique_lock<std::mutex> lock(mutex);
-    while (!window[i % kWindow]) {
+    for (bool ready = false; !ready;) {
       if (progress != nullptr && std::chrono::steady_clock::now() - shown > std::chrono::milliseconds(100)) {
         progress(i, files.size());
         shown = std::chrono::steady_clock::now();
       }
-      changed.wait_for(lock, std::chrono::milliseconds(100));
+      ready = changed.wait_for(lock, std::chrono::milliseconds(100),
+                               [&] { return window[i % kWindow].has_value(); });
     }
     PreflightRow row = std::move(*window[i % kWindow]);
     window[i % kWindow].reset();
