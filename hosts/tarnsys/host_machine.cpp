@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/sim/captures.h"
 #include "platform/sim/demo_machine.h"
 #include "platform/sim/dump_loader.h"
 #include "platform/sim/input_file.h"
@@ -10,8 +11,6 @@
 namespace tarnsys_host {
 
 namespace {
-
-constexpr std::size_t kTableOffset = 0x20;  // where a dump file keeps its table
 
 std::string Loaded(sim::Machine& machine, std::string fault) {
   machine.varn.loaded = fault.empty();
@@ -29,7 +28,7 @@ void PrepareMachine(sim::Machine& machine) {
 }
 
 std::string LoadDumpFile(sim::Machine& machine, const std::string& path, sim::DumpInfo* table) {
-  return Loaded(machine, sim::LoadDumpFile(machine, path, {}, table));
+  return Loaded(machine, sim::LoadCaptureFile(machine, path, {}, table));
 }
 
 std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder, sim::DumpInfo* table) {
@@ -42,19 +41,9 @@ std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder,
   if (fault.empty()) fault = sim::ReadInputFile(tablePath, sim::kLargestTable, "a structure table", bytes);
   if (!fault.empty()) return Loaded(machine, fault);
 
-  // The same shape as a dump file: the entry point, pointed at offset 0x20, then the table.
-  std::vector<std::uint8_t> file(
-      entry.begin(), entry.begin() + static_cast<std::ptrdiff_t>(std::min(entry.size(), kTableOffset)));
-  file.resize(kTableOffset, 0);
-  if (std::memcmp(file.data(), "_SM3_", 5) == 0) {
-    std::memset(file.data() + 0x10, 0, 8);
-    file[0x10] = kTableOffset;
-  } else if (std::memcmp(file.data(), "_SM_", 4) == 0) {
-    std::memset(file.data() + 0x18, 0, 4);
-    file[0x18] = kTableOffset;
-  }
-  file.insert(file.end(), bytes.begin(), bytes.end());
-  fault = sim::LoadDump(machine, file, {}, table);
+  sim::Capture capture;
+  fault = sim::CaptureFromKernelFiles(entry, bytes, capture);
+  if (fault.empty()) fault = sim::LoadCapture(machine, capture, {}, table);
   return Loaded(machine, fault.empty() ? fault : sim::Displayed(entryPath) + ": " + fault);
 }
 

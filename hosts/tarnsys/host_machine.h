@@ -1,6 +1,7 @@
 // The host's stand-in for the VARN device: a simulated machine whose physical memory holds an
-// SMBIOS table with a 2.x entry point in 0xF0000-0xFFFFF, taken from a `dmidecode --dump-bin` file,
-// from the firmware's tables that Linux exposes, or from the built-in demo hardware.
+// SMBIOS table with a 2.x entry point in 0xF0000-0xFFFFF, taken from a capture (a `dmidecode
+// --dump-bin` file, a copy of the kernel's tables folder or a Windows raw table), from the firmware's
+// tables that Linux exposes, or from the built-in demo hardware.
 #pragma once
 
 #include <string>

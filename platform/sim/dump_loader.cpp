@@ -59,9 +59,11 @@ const char* EntryPointName(EntryPointKind kind) {
     case EntryPointKind::Smbios3:
       return "3.x";
     case EntryPointKind::Legacy:
+      return "legacy";
+    case EntryPointKind::None:
       break;
   }
-  return "legacy";
+  return "none";
 }
 
 namespace {

@@ -15,7 +15,8 @@
 
 namespace sim {
 
-enum class EntryPointKind { Smbios2, Smbios3, Legacy };
+// None: a table captured without its entry point (see captures.h).
+enum class EntryPointKind { Smbios2, Smbios3, Legacy, None };
 
 // Where the loader puts a dump, and whether a dump without a 2.x entry point gets one.
 struct DumpPlacement {
@@ -43,7 +44,7 @@ struct DumpInfo {
   bool CountDiffers() const { return publishedCount && *publishedCount != foundCount; }
 };
 
-const char* EntryPointName(EntryPointKind kind);  // "2.x", "3.x", "legacy"
+const char* EntryPointName(EntryPointKind kind);  // "2.x", "3.x", "legacy", "none"
 
 // One structure as a careful walk finds it: where it starts in the table, its header, and its whole
 // size (formatted area, strings and the closing double zero).

@@ -179,6 +179,11 @@ TEST(TarnsysCommand, ATableWhereverTheEntryPointPutsItAnswersAsAtOffset0x20) {
     EXPECT_EQ(RunTarnsys({"--from-dump", elsewhere.path(), "list"}).out, expected.out);
     EXPECT_EQ(RunTarnsys({"--from-dump", elsewhere.path(), "service-tag"}).out, "TAG-0x40\n");
   }
+  // The same table as Windows gives it: an 8-byte header and no entry point.
+  Bytes raw = {0, 3, 2, 0, static_cast<std::uint8_t>(b.Bytes().size()), 0, 0, 0};
+  raw.insert(raw.end(), b.Bytes().begin(), b.Bytes().end());
+  const DumpFile windows(raw);
+  EXPECT_EQ(RunTarnsys({"--from-dump", windows.path(), "list"}).out, expected.out);
 }
 
 TEST(TarnsysCommand, AnAnswerOfZeroIsNotFoundWithStatusOne) {
@@ -239,20 +244,24 @@ TEST(TarnsysCommand, AnUnreadableOrMalformedFileIsOneLineNamingTheFileAndTheFaul
   const auto malformed = RunTarnsys({"--from-dump", garbage.path(), "version"});
   EXPECT_EQ(malformed.status, 2);
   EXPECT_EQ(malformed.err,
-            "tarnsys: " + garbage.path() + ": no SMBIOS entry point (_SM_, _SM3_ or _DMI_) at offset 0\n");
+            "tarnsys: " + garbage.path() +
+                ": not an SMBIOS capture: no entry point (_SM_, _SM3_ or _DMI_) at offset 0, and "
+                "no Windows raw table header\n");
 
-  // What is no regular file is refused before it is read: a folder, a device that never ends, a
-  // FIFO without a writer.
+  // What is no regular file is refused before it is read: a device that never ends, a FIFO without a
+  // writer; a folder is read only as a copy of the kernel's tables.
   const std::string fifo = garbage.path() + ".fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const auto& [path, kind] : {std::pair<std::string, std::string>{"/tmp", "a folder"},
-                                   {"/dev/zero", "a character device"},
-                                   {fifo, "a FIFO"}}) {
+  for (const auto& [path, kind] :
+       {std::pair<std::string, std::string>{"/dev/zero", "a character device"}, {fifo, "a FIFO"}}) {
     const auto r = RunTarnsys({"--from-dump", path, "list"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "tarnsys: " + path + ": cannot be read: " + kind + ", not a regular file\n");
   }
   std::remove(fifo.c_str());
+  const auto folder = RunTarnsys({"--from-dump", "/tmp", "list"});
+  EXPECT_EQ(folder.status, 2);
+  EXPECT_EQ(folder.err, "tarnsys: /tmp: a folder without smbios_entry_point and DMI\n");
   // An answer that cannot be written is no answer.
   EXPECT_EQ(
       std::system((std::string(TARN_BIN_DIR) + "/tarnsys --demo service-tag >/dev/full 2>/dev/null").c_str()),

@@ -101,7 +101,10 @@ TEST(TarnsysHost, ADumpFileThatCannotServeNamesItself) {
 
   FirmwareFolder folder(Bytes(8, 'x'), {});
   const std::string garbage = folder.path() + "/smbios_entry_point";
-  EXPECT_EQ(tarnsys_host::LoadDumpFile(m, garbage), garbage + ": too short for an SMBIOS entry point");
+  EXPECT_EQ(tarnsys_host::LoadDumpFile(m, garbage),
+            garbage +
+                ": not an SMBIOS capture: no entry point (_SM_, _SM3_ or _DMI_) at offset 0, and no Windows "
+                "raw table header");
   EXPECT_FALSE(m.varn.loaded);
 
   const std::string good = folder.path() + "/good.bin";

@@ -2,8 +2,8 @@
 // command's answers to bad input.
 #include <gtest/gtest.h>
 
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +21,7 @@
 #include "support/shared_tables.h"
 #include "tools/zim-sim/common.h"
 #include "tools/zim-sim/dry_run.h"
+#include "tools/zim-sim/fleet.h"
 #include "tools/zim-sim/preflight.h"
 
 namespace {
@@ -370,6 +371,204 @@ TEST(PreflightTest, ReportsAreWellFormedForAnyFileName) {
   for (char c : out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << out;
 }
 
+// The same machine as the kernel's tables folder (NAME.sysfs) and as a Windows raw table (NAME.rsmb),
+// made from its dump.
+std::pair<std::string, std::string> AsOtherCaptures(const DumpFolder& dumps, const std::string& name,
+                                                    const std::vector<std::uint8_t>& dump) {
+  sim::Machine m;
+  sim::DumpInfo info;
+  EXPECT_EQ(sim::LoadDump(m, dump, {}, &info), "") << name;
+  const auto table = dump.begin() + info.tableOffset;
+  fs::create_directories(dumps.Path(name + ".sysfs"));
+  dumps.Add(name + ".sysfs/smbios_entry_point",
+            {dump.begin(), dump.begin() + std::min(info.tableOffset, 0x1Fu)});
+  dumps.Add(name + ".sysfs/DMI", {table, table + info.tableLength});
+  unsigned major = 0, minor = 0;
+  std::sscanf(info.version.c_str(), "%u.%u", &major, &minor);
+  std::vector<std::uint8_t> raw = {0, static_cast<std::uint8_t>(major), static_cast<std::uint8_t>(minor), 0};
+  for (int i = 0; i < 4; ++i) raw.push_back(static_cast<std::uint8_t>(info.tableLength >> (8 * i)));
+  raw.insert(raw.end(), table, table + info.tableLength);
+  return {dumps.Path(name + ".sysfs"), dumps.Add(name + ".rsmb", raw)};
+}
+
+// A machine of a model: BIOS version (type 0), maker and product (type 1), a token table with token 92
+// or none.
+sim::SmbiosBuilder ModelTable(const std::string& maker, const std::string& product, const std::string& bios,
+                              bool tokenTable = true) {
+  sim::SmbiosBuilder b;
+  b.Add(0, 0, {1, 2, 0, 0xF0, 3, 0x3F, 0, 0, 0, 0, 0, 0, 0, 0}, {"Tarn BIOS", bios, "11/02/2026"});
+  b.Add(1, 0x100, {1, 2}, {maker, product});
+  if (tokenTable) b.TokenTable(0xD400, 0x72, 0x73, 1, 0x10, 0x2D, 0x2E, {{92, 0x78, 0xBF, 0x40}});
+  return b.EndOfTable(0x7F00);
+}
+
+TEST(PreflightTest, EveryCaptureFormatGivesTheDumpsPrediction) {
+  const DumpFolder dumps;
+  std::vector<std::pair<std::string, std::vector<std::uint8_t>>> machines = {
+      {"flash-2x", TokenTable().DumpBin()},
+      {"flash-3x", TokenTable().DumpBin(sim::EntryPointKind::Smbios3, 0x20)},
+      {"short-count", TokenTable().DumpBin(sim::EntryPointKind::Smbios2, 0x20, 2)},
+      {"no-token-table", ModelTable("Tarn", "X", "A01", false).DumpBin()},
+      {"other-ports", ModelTable("Tarn", "X", "A01").DumpBin(sim::EntryPointKind::Legacy, 0x20)}};
+  for (const auto& f : tarn_test::SharedTables()) {
+    std::vector<std::uint8_t> bytes;
+    ASSERT_TRUE(sim::ReadFileBytes(f.string(), bytes));
+    machines.push_back({f.stem().string(), bytes});
+  }
+  for (const auto& [name, dump] : machines) {
+    SCOPED_TRACE(name);
+    const auto [folder, raw] = AsOtherCaptures(dumps, name, dump);
+    const auto rows = zimsim::PreflightRows({dumps.Add(name + ".bin", dump), folder, raw}, zimsim::Options{});
+    EXPECT_EQ(rows[0].format, sim::CaptureFormat::DumpBin);
+    EXPECT_EQ(rows[1].format, sim::CaptureFormat::KernelFolder);
+    EXPECT_EQ(rows[2].format, sim::CaptureFormat::WindowsRaw);
+    EXPECT_EQ(rows[2].dump.kind, sim::EntryPointKind::None);
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      // A raw table's assumed count is the structures found, so a short published count no longer
+      // stops ZIM.
+      if (i == 2 && rows[0].dump.CountDiffers()) {
+        EXPECT_EQ(rows[2].Outcome().find("published structure count"), std::string::npos);
+        if (name == "short-count") {
+          EXPECT_EQ(rows[2].Outcome(), "flash: token 92 set, restart");
+        }
+        continue;
+      }
+      EXPECT_EQ(rows[i].Outcome(), rows[0].Outcome()) << rows[i].file;
+      EXPECT_EQ(rows[i].tables.size(), rows[0].tables.size());
+      EXPECT_EQ(rows[i].token.has_value(), rows[0].token.has_value());
+      EXPECT_EQ(rows[i].model.product, rows[0].model.product);
+      EXPECT_EQ(rows[i].dump.foundCount, rows[0].dump.foundCount);
+    }
+  }
+  const fs::path shared = fs::path(TARN_SHARED_DIR);
+  if (fs::exists(shared / "windows-raw-tables" / "laptop-3.2.rsmb")) {
+    const auto rows = zimsim::PreflightRows({(shared / "smbios-tables" / "laptop-3.2.bin").string(),
+                                             (shared / "windows-raw-tables" / "laptop-3.2.rsmb").string()},
+                                            zimsim::Options{});
+    EXPECT_EQ(rows[1].error, "");
+    EXPECT_EQ(rows[1].Outcome(), rows[0].Outcome());
+    EXPECT_EQ(rows[1].dump.foundCount, rows[0].dump.foundCount);
+    EXPECT_EQ(rows[1].model.maker, rows[0].model.maker);
+    EXPECT_FALSE(rows[1].model.maker.empty());
+  }
+  zimsim::Options without;
+  without.assume2x = false;
+  EXPECT_EQ(zimsim::PreflightRows({dumps.Path("flash-2x.rsmb")}, without)[0].Outcome(),
+            "ERR3: no entry point: the capture is a table without one, and none is assumed");
+  // The dry run takes the same captures.
+  std::string out;
+  EXPECT_EQ(Command("--smbios " + dumps.Path("flash-2x.rsmb"), nullptr, &out), 0);
+  EXPECT_NE(out.find("is a table without its entry point; a 2.x entry point"), std::string::npos) << out;
+  EXPECT_EQ(Command("--smbios " + dumps.Path("flash-3x.sysfs")), 0);
+}
+
+TEST(PreflightTest, RowsComeInTheOrderOfTheFilesPastTheWindowOfHeldRows) {
+  const DumpFolder dumps;
+  const auto good = TokenTable().DumpBin();
+  std::vector<std::string> files;
+  for (int i = 0; i < 700; ++i)
+    files.push_back(dumps.Add(std::to_string(i), i % 7 == 3 ? std::vector<std::uint8_t>(40, 'x') : good));
+  const auto rows = zimsim::PreflightRows(files, zimsim::Options{}, {}, 3);
+  ASSERT_EQ(rows.size(), files.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_EQ(rows[i].file, files[i]);
+    ASSERT_EQ(rows[i].error.empty(), i % 7 != 3) << i;
+  }
+}
+
+// Counts the rows of the JSON report by outcome.
+std::map<std::string, int> JsonRowOutcomes(const std::string& json) {
+  std::map<std::string, int> counts;
+  std::istringstream lines(json);
+  for (std::string line; std::getline(lines, line);) {
+    const auto at = line.find("\"outcome\": \"");
+    if (line.rfind("{\"file\": ", 0) == 0 && at != std::string::npos)
+      ++counts[line.substr(at + 12, line.find('"', at + 12) - at - 12)];
+  }
+  return counts;
+}
+
+// A number written as `before`N in `text`, or -1.
+int NumberAfter(const std::string& text, const std::string& before) {
+  const auto at = text.find(before);
+  return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + before.size());
+}
+
+TEST(PreflightTest, TheSummaryPutsDisagreeingModelsFirstAndThePageCountsAreTheJsons) {
+  const DumpFolder dumps;
+  const auto flashing = ModelTable("  Alder & Pine ", "AP 7", "A01");
+  dumps.Add("a1.bin", flashing.DumpBin());
+  dumps.Add("a2.bin", flashing.DumpBin(sim::EntryPointKind::Smbios3, 0x20));
+  AsOtherCaptures(dumps, "a3", flashing.DumpBin());
+  const auto torn = ModelTable("Corvid", "C2", "B07");
+  dumps.Add("c1.bin", torn.DumpBin());
+  dumps.Add("c2.bin", torn.DumpBin(sim::EntryPointKind::Smbios2, 0x20, 2));
+  dumps.Add("h1.bin", ModelTable("Heron\x01", "H3", "  ", false).DumpBin());
+  dumps.Add("junk.txt", std::vector<std::uint8_t>(64, 'x'));
+  const DumpFolder reports;
+  const std::string json = reports.Path("report.json"), page = reports.Path("report.html");
+  std::string out, err;
+  ASSERT_EQ(
+      Command("--preflight " + dumps.path() + " --summary --json " + json + " --html " + page, &err, &out), 1)
+      << err;
+  std::istringstream lines(out);
+  std::vector<std::string> table;
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("| ", 0) == 0) table.push_back(line);
+  ASSERT_EQ(table.size(), 5u) << out;  // the head and four groups
+  EXPECT_EQ(table[1].rfind("| 2 | Corvid | C2 | B07 | **disagree: ERR3 1, flash 1** |", 0), 0u) << table[1];
+  EXPECT_EQ(
+      table[2].rfind(
+          "| 4 | Alder & Pine | AP 7 | A01 | flash | token 92 set, restart | 0x72/0x73, checksum 1 |", 0),
+      0u)
+      << table[2];
+  EXPECT_NE(out.find("| Heron? | H3 | (none) | ERR3 | no token table | no token table |"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("8 machines: 5 flash, 2 ERR3, 1 cannot be read"), std::string::npos) << out;
+
+  std::ifstream jsonIn(json), pageIn(page);
+  const std::string j(std::istreambuf_iterator<char>(jsonIn), {}),
+      h(std::istreambuf_iterator<char>(pageIn), {});
+  const auto rows = JsonRowOutcomes(j);
+  int total = 0;
+  for (const char* o : {"flash", "ERR3", "error"}) {
+    SCOPED_TRACE(o);
+    const int inRows = rows.count(o) ? rows.at(o) : 0;
+    total += inRows;
+    EXPECT_EQ(NumberAfter(j, "\"" + std::string(o) + "\": "), inRows) << j;
+    EXPECT_EQ(NumberAfter(h, "data-outcome=\"" + std::string(o) + "\" data-count=\""), inRows) << h;
+  }
+  EXPECT_EQ(total, 8);
+  std::size_t pageRows = 0;
+  for (std::size_t at = 0; (at = h.find("<tr class=\"row ", at)) != std::string::npos; ++at) ++pageRows;
+  EXPECT_EQ(pageRows, 8u);
+  EXPECT_NE(h.find("Alder &amp; Pine"), std::string::npos);
+  for (const char* fetched : {"<script", " src=", "href=", "url(", "@import"})
+    EXPECT_EQ(h.find(fetched), std::string::npos) << fetched;
+  EXPECT_NE(
+      j.find(
+          "{\"system_maker\": \"Corvid\", \"product\": \"C2\", \"bios_version\": \"B07\", \"machines\": 2, "
+          "\"disagree\": true"),
+      std::string::npos)
+      << j;
+}
+
+TEST(PreflightTest, PageTextIsEscapedAndWellFormedUtf8) {
+  const std::string bad = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {"a<b>&\"c\"", "a&lt;b&gt;&amp;&quot;c&quot;"},
+      {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+      {"\xFF"
+       "a\x01",
+       bad + "a" + bad},
+      {"\xC0\x80", bad + bad},                      // overlong
+      {"\xED\xA0\x80", bad + bad + bad},            // a surrogate
+      {"\xE2\x82", bad + bad},                      // cut short
+      {"\xF4\x90\x80\x80", bad + bad + bad + bad},  // past U+10FFFF
+  };
+  for (const auto& [in, expected] : cases) EXPECT_EQ(zimsim::HtmlText(in), expected) << in;
+}
+
 TEST(DryRunTest, CancelledAtThePowerPrompt) {
   auto run = DryRunOf({"--power", "offline", "--answers", "ok,cancel"});
   const zimsim::RunReport& r = run->report.runs[0];
@@ -447,11 +646,11 @@ TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
       {"--preflight ''", 2, "--preflight needs file names"},
       // Files: the reason, and only a regular file is read, within its kind's bound.
       {"--smbios " + d + "/missing.bin", 2, d + "/missing.bin: cannot be read: No such file or directory"},
-      {"--smbios " + d + "/short.bin", 2, d + "/short.bin: no SMBIOS entry point"},
-      {"--smbios " + d + "/sparse.bin", 2, d + "/sparse.bin: no SMBIOS entry point"},
+      {"--smbios " + d + "/short.bin", 2, d + "/short.bin: not an SMBIOS capture: no entry point"},
+      {"--smbios " + d + "/sparse.bin", 2, d + "/sparse.bin: larger than 67108864 bytes"},
       {"--smbios /dev/zero", 2, "/dev/zero: cannot be read: a character device, not a regular file"},
       {"--smbios " + fifo, 2, fifo + ": cannot be read: a FIFO, not a regular file"},
-      {"--smbios " + d, 2, d + ": cannot be read: a folder, not a regular file"},
+      {"--smbios " + d, 2, d + ": a folder without smbios_entry_point and DMI"},
       {"--cmos 0x70=/dev/zero", 2, "/dev/zero: cannot be read: a character device"},
       {"--cmos 0x70=" + d + "/sparse.bin", 2, d + "/sparse.bin: larger than 256 bytes"},
       {"--cmos 0x70=" + d + "/short.bin", 2, d + "/short.bin: a CMOS bank must be 256 bytes, not 16"},

@@ -53,6 +53,8 @@ struct Options {
   std::string save;  // folder, empty for none
   bool help = false;
   std::vector<std::string> preflight;  // --preflight: the files and folders to look at
+  bool summary = false;                // --summary: the groups by model in place of the rows
+  std::string html;                    // --html FILE: the report page
   bool thisMachine = false;            // --this-machine: the check of the running machine
   bool testMachineWrites = false;      // --test-machine-writes: its writes made, on the test machine alone
   std::string devices;                 // --devices DIR: mem, port and nvram from DIR in place of /dev's

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "hosts/zim/program_resources.h"
+#include "platform/sim/captures.h"
 #include "platform/sim/demo_machine.h"
 #include "platform/sim/input_file.h"
 #include "tools/zim-sim/common.h"
@@ -57,7 +58,7 @@ std::string BuildMachine(const Options& o, sim::Machine& m, sim::DumpInfo* table
     sim::DumpPlacement placement;
     placement.entryAt = o.entryAt;
     placement.assume2x = o.assume2x;
-    const std::string problem = sim::LoadDumpFile(m, o.smbios, placement, table);
+    const std::string problem = sim::LoadCaptureFile(m, o.smbios, placement, table);
     if (!problem.empty()) return problem;
   }
   std::string problem;

@@ -59,15 +59,18 @@ std::vector<std::string> SplitList(const std::string& text) {
 const char* Usage() {
   return R"(usage: zim-sim [OPTION]...
        zim-sim --this-machine [--save DIR]
-       zim-sim --preflight FILE|DIR... [--entry-at ADDR] [--cmos PORT=FILE]... [--no-assumed-entry]
-               [--json FILE|-]
+       zim-sim --preflight CAPTURE|DIR... [--entry-at ADDR] [--cmos PORT=FILE]... [--no-assumed-entry]
+               [--summary] [--json FILE|-] [--html FILE]
 Runs ZIM, as a person would see it, against a simulated machine and reports what would happen to the
 real one. With no options: the built-in demo machine (a table with token tables, valid CMOS, the state
 key holding a cleanup command, an image beside the program, the driver loaded, AC online).
 
 machine
-  --smbios FILE          the SMBIOS table from a `dmidecode --dump-bin` file (2.x, 3.x or legacy
-                         entry point; the table where the entry point puts it)
+  --smbios FILE|DIR      the SMBIOS table from a capture, told by its content: a `dmidecode --dump-bin`
+                         file (2.x, 3.x or legacy entry point; the table where the entry point puts
+                         it), a copy of /sys/firmware/dmi/tables (a folder with smbios_entry_point and
+                         DMI), or a Windows raw table (GetSystemFirmwareTable 'RSMB': no entry point,
+                         a 2.x one is assumed with the structures found as its count)
   --entry-at ADDR        paragraph of the entry point written for the table (default 0xF0000)
   --no-assumed-entry     a dump with only a 3.x or legacy entry point gets that one alone, as on a
                          machine without a 2.x entry point (ZIM then finds no table); by default a
@@ -119,11 +122,16 @@ this machine (Linux, root)
   --devices DIR          DIR/mem, DIR/port and DIR/nvram in place of those in /dev
 
 pre-flight
-  --preflight FILE|DIR...  the token search and write of token 92 on every dump given (a folder:
-                         every file in it), one row each as a Markdown table (--json: the same rows);
-                         CMOS banks from --cmos, else blank banks with valid checksums behind each
-                         token table's ports. Exit status: 0 every file gave an outcome, 1 some could
-                         not be read, 2 bad usage.
+  --preflight CAPTURE|DIR...  the token search and write of token 92 on every capture given (as for
+                         --smbios; a folder that is no capture: every file and capture folder in it),
+                         one row each as a Markdown table, written as they come; CMOS banks from
+                         --cmos, else blank banks with valid checksums behind each token table's
+                         ports. Exit status: 0 every capture gave an outcome, 1 some could not be
+                         read, 2 bad usage.
+  --summary              in place of the rows, the machines grouped by system maker, product and BIOS
+                         version, one line a group; groups whose machines disagree first
+  --json FILE|-          the rows, the outcome counts and the groups as JSON
+  --html FILE            one self-contained page: the outcome counts as a chart, the groups, the rows
 )";
 }
 
@@ -146,6 +154,8 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
       preflight = true;
     } else if (a == "--no-assumed-entry") {
       o.assume2x = false;
+    } else if (a == "--summary") {
+      o.summary = true;
     } else if (a == "--no-image") {
       o.noImage = true;
     } else if (a == "--this-machine") {
@@ -156,9 +166,9 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
       o.stageFails = true;
     } else if (a.rfind("--", 0) == 0) {
       static const char* const kWithValue[] = {
-          "--smbios", "--entry-at",     "--phys",  "--cmos",    "--image",   "--registry",    "--platform",
-          "--driver", "--stage-result", "--power", "--answers", "--close",   "--restart",     "--fail",
-          "--lang",   "--runs",         "--json",  "--save",    "--devices", "--command-line"};
+          "--smbios", "--entry-at",     "--phys",  "--cmos",    "--image",   "--registry",     "--platform",
+          "--driver", "--stage-result", "--power", "--answers", "--close",   "--restart",      "--fail",
+          "--lang",   "--runs",         "--json",  "--save",    "--devices", "--command-line", "--html"};
       if (std::find(std::begin(kWithValue), std::end(kWithValue), a) == std::end(kWithValue))
         return "unknown option " + a;
       if (!(err = need(i, a, v)).empty()) return err;
@@ -247,6 +257,8 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
         o.commandLine = v;
       } else if (a == "--json") {
         o.json = v;
+      } else if (a == "--html") {
+        o.html = v;
       } else if (a == "--save") {
         o.save = v;
       } else if (a == "--devices") {
@@ -261,8 +273,9 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
   if (preflight) {
     for (const std::string& g : given)
       if (g != "--preflight" && g != "--entry-at" && g != "--cmos" && g != "--no-assumed-entry" &&
-          g != "--json" && g != "--help")
+          g != "--json" && g != "--summary" && g != "--html" && g != "--help")
         return g + " does not apply to --preflight";
+    if (o.summary && o.json == "-") return "--summary and --json - both write to standard output";
     if (arguments.empty() && !o.help) return "--preflight needs a FILE or DIR";
     for (const std::string& a : arguments)
       if (a.empty()) return "--preflight needs file names, not an empty one";
@@ -270,6 +283,8 @@ std::string ParseOptions(int argc, char** argv, Options& o) {
     return {};
   }
   if (!arguments.empty()) return "unexpected argument " + arguments.front();
+  if (o.summary || !o.html.empty())
+    return std::string(o.summary ? "--summary" : "--html") + " needs --preflight";
   if (o.thisMachine) {
     for (const std::string& g : given)
       if (g != "--this-machine" && g != "--test-machine-writes" && g != "--devices" && g != "--save" &&

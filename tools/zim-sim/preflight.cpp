@@ -6,12 +6,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "tools/zim-sim/common.h"
+#include "tools/zim-sim/fleet.h"
 #include "tools/zim-sim/json.h"
 #include "zim/app/bios_upgrade.h"
 #include "zim/driver/device_slot.h"
@@ -86,19 +90,23 @@ PreflightRow Look(const std::string& path, const Options& options,
   placement.entryAt = options.entryAt;
   placement.assume2x = options.assume2x;
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
+  if (std::filesystem::is_directory(path, ec) && !sim::IsKernelTablesFolder(path)) {
     const bool empty = std::filesystem::is_empty(path, ec);
     row.error = ec      ? "cannot be listed: " + ec.message()
-                : empty ? "an empty folder: no dumps in it"
-                        : "a folder: only the files directly in a folder given are read";
+                : empty ? "an empty folder: no captures in it"
+                        : "a folder without smbios_entry_point and DMI: only the captures directly in a "
+                          "folder given are read";
     return row;
   }
-  row.error = sim::LoadDumpFile(m, path, placement, &row.dump);
-  if (!row.error.empty()) {
-    const std::string named = sim::Displayed(path) + ": ";
-    if (row.error.rfind(named, 0) == 0) row.error.erase(0, named.size());
-    return row;
-  }
+  sim::Capture capture;
+  std::string culprit;
+  row.error = sim::ReadCapture(path, capture, &culprit);
+  if (!row.error.empty() && culprit != path) row.error = BaseName(culprit) + ": " + row.error;
+  if (row.error.empty()) row.error = sim::LoadCapture(m, capture, placement, &row.dump);
+  row.format = capture.format;
+  if (!row.error.empty()) return row;
+  const std::vector<std::uint8_t>& file = capture.dump;
+  row.model = MachineModel(file.data() + row.dump.tableOffset, row.dump.tableLength);
 
   const std::vector<std::uint8_t> table = m.memory.Read(row.dump.tableAddress, row.dump.tableLength);
   std::vector<HeldTable> held =
@@ -170,7 +178,9 @@ PreflightRow Look(const std::string& path, const Options& options,
   row.flash = upgrade.SetCmosToken(kFlashToken);
   row.uncertain = UnheldReason(m, unheldBefore);
   if (row.flash) return row;
-  if (!row.dump.has2x) {
+  if (!row.dump.has2x && row.dump.kind == sim::EntryPointKind::None) {
+    row.reason = "no entry point: the capture is a table without one, and none is assumed";
+  } else if (!row.dump.has2x) {
     row.reason = std::string("no entry point: the dump has only its ") + sim::EntryPointName(row.dump.kind) +
                  (row.dump.tooLongFor2x ? " one, and a 2.x one cannot describe its table of " +
                                               std::to_string(row.dump.tableLength) + " bytes"
@@ -233,9 +243,11 @@ std::string TokenCell(const PreflightRow& r) {
          ", OR " + Hex(t.orValue, 2) + (t.reached ? "" : " (not reached)");
 }
 
-std::string EntryCell(const sim::DumpInfo& d) {
-  std::string kind = sim::EntryPointName(d.kind);
-  if (d.assumed2x) kind += ", 2.x assumed";
+std::string EntryCell(const PreflightRow& r) {
+  std::string kind = sim::EntryPointName(r.dump.kind);
+  if (r.dump.assumed2x) kind += ", 2.x assumed";
+  if (r.format != sim::CaptureFormat::DumpBin)
+    kind += " (" + std::string(sim::CaptureFormatName(r.format)) + ")";
   return kind;
 }
 
@@ -259,6 +271,9 @@ std::string RowJson(const PreflightRow& r) {
   }
   const sim::DumpInfo& d = r.dump;
   j.Key("smbios").String(d.version);
+  j.Key("capture").String(sim::CaptureFormatName(r.format));
+  j.Key("system").BeginObject().Key("maker").String(r.model.maker).Key("product").String(r.model.product);
+  j.Key("bios_version").String(r.model.bios).EndObject();
   j.Key("entry_point").String(sim::EntryPointName(d.kind));
   j.Key("assumed_2x_entry_point").Bool(d.assumed2x);
   j.Key("structures").BeginObject().Key("published").Number(d.publishedCount);
@@ -339,7 +354,7 @@ std::vector<std::string> PreflightFiles(const std::vector<std::string>& argument
   std::vector<std::string> files;
   for (const std::string& a : arguments) {
     std::error_code ec;
-    if (!fs::is_directory(a, ec)) {
+    if (!fs::is_directory(a, ec) || sim::IsKernelTablesFolder(a)) {
       files.push_back(a);
       continue;
     }
@@ -356,11 +371,11 @@ std::vector<std::string> PreflightFiles(const std::vector<std::string>& argument
   return files;
 }
 
-std::vector<PreflightRow> PreflightRows(const std::vector<std::string>& files, const Options& options,
-                                        const std::map<std::uint16_t, sim::CmosBank>& cmos, unsigned threads,
-                                        void (*progress)(std::size_t done, std::size_t total)) {
-  std::vector<PreflightRow> rows(files.size());
-  if (files.empty()) return rows;
+void PreflightEach(const std::vector<std::string>& files, const Options& options,
+                   const std::map<std::uint16_t, sim::CmosBank>& cmos, unsigned threads,
+                   void (*progress)(std::size_t done, std::size_t total),
+                   const std::function<void(PreflightRow&&)>& sink) {
+  if (files.empty()) return;
   // ZIM keeps its token device handle for the whole process, as on Windows: it is opened once here,
   // and each dump's machine serves the driver behind that same handle. The threads only read it.
   sim::Machine opener;
@@ -371,55 +386,108 @@ std::vector<PreflightRow> PreflightRows(const std::vector<std::string>& files, c
 
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   threads = static_cast<unsigned>(std::min<std::size_t>(threads, files.size()));
-  std::atomic<std::size_t> next{0}, done{0};
+  // Rows are handed on in the order of the files: a thread takes file i only once row i - kWindow
+  // has been handed on, so that no more than kWindow rows wait at once, whatever the number of files.
+  constexpr std::size_t kWindow = 256;
+  std::vector<std::optional<PreflightRow>> window(kWindow);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::size_t handedOn = 0;
+  std::atomic<std::size_t> next{0};
   auto work = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < files.size(); done.fetch_add(1))
-      rows[i] = LookSafely(files[i], options, cmos, device);
+    for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return i < handedOn + kWindow; });
+      }
+      PreflightRow row = LookSafely(files[i], options, cmos, device);
+      std::lock_guard<std::mutex> lock(mutex);
+      window[i % kWindow] = std::move(row);
+      changed.notify_all();
+    }
   };
   std::vector<std::thread> pool;
-  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
-  if (progress == nullptr) {
-    work();
-  } else {
-    std::thread last(work);
-    while (done.load() < files.size()) {
-      progress(done.load(), files.size());
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work);
+  auto shown = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (bool ready = false; !ready;) {
+      if (progress != nullptr && std::chrono::steady_clock::now() - shown > std::chrono::milliseconds(100)) {
+        progress(i, files.size());
+        shown = std::chrono::steady_clock::now();
+      }
+      ready = changed.wait_for(lock, std::chrono::milliseconds(100),
+                               [&] { return window[i % kWindow].has_value(); });
     }
-    last.join();
-    progress(files.size(), files.size());
+    PreflightRow row = std::move(*window[i % kWindow]);
+    window[i % kWindow].reset();
+    ++handedOn;
+    changed.notify_all();
+    lock.unlock();
+    sink(std::move(row));
   }
+  if (progress != nullptr) progress(files.size(), files.size());
   for (std::thread& t : pool) t.join();
   CloseDeviceSlots();
+}
+
+std::vector<PreflightRow> PreflightRows(const std::vector<std::string>& files, const Options& options,
+                                        const std::map<std::uint16_t, sim::CmosBank>& cmos, unsigned threads,
+                                        void (*progress)(std::size_t done, std::size_t total)) {
+  std::vector<PreflightRow> rows;
+  rows.reserve(files.size());
+  PreflightEach(files, options, cmos, threads, progress,
+                [&rows](PreflightRow&& r) { rows.push_back(std::move(r)); });
   return rows;
 }
 
-std::string PreflightMarkdown(const std::vector<PreflightRow>& rows) {
-  std::string out =
-      "| file | SMBIOS | entry point | structures published / found | token tables | token 92 | outcome |\n"
-      "|---|---|---|---|---|---|---|\n";
-  for (const PreflightRow& r : rows) {
-    if (!r.error.empty()) {
-      out += "| " + Cell(r.file) + " | — | — | — | — | — | " + Cell(r.Outcome()) + " |\n";
-      continue;
-    }
-    const sim::DumpInfo& d = r.dump;
-    out += "| " + Cell(r.file) + " | " + d.version + " | " + EntryCell(d) + " | " +
-           (d.publishedCount ? std::to_string(*d.publishedCount) : "—") + " / " +
-           std::to_string(d.foundCount) + " | " + TablesCell(r) + " | " + TokenCell(r) + " | " +
-           Cell(r.Outcome()) + " |\n";
+namespace {
+
+constexpr char kMarkdownHead[] =
+    "| file | SMBIOS | entry point | structures published / found | token tables | token 92 | outcome |\n"
+    "|---|---|---|---|---|---|---|\n";
+
+std::string MarkdownRow(const PreflightRow& r) {
+  if (!r.error.empty()) return "| " + Cell(r.file) + " | — | — | — | — | — | " + Cell(r.Outcome()) + " |\n";
+  const sim::DumpInfo& d = r.dump;
+  return "| " + Cell(r.file) + " | " + d.version + " | " + EntryCell(r) + " | " +
+         (d.publishedCount ? std::to_string(*d.publishedCount) : "—") + " / " + std::to_string(d.foundCount) +
+         " | " + TablesCell(r) + " | " + TokenCell(r) + " | " + Cell(r.Outcome()) + " |\n";
+}
+
+// The JSON report: {"rows": [...], "outcomes": {...}, "groups": [...]}, one row and one group a line,
+// so that they can be read, grepped and compared line by line too; written as the rows come.
+class JsonReport {
+ public:
+  std::string Row(const PreflightRow& r) {
+    const std::string text = (rows_++ == 0 ? "{\"rows\": [\n" : ",\n") + RowJson(r);
+    return text;
   }
+  std::string End(const FleetSummary& summary) const {
+    return std::string(rows_ == 0 ? "{\"rows\": [],\n" : "\n],\n") + SummaryJson(summary) + "}\n";
+  }
+
+ private:
+  std::size_t rows_ = 0;
+};
+
+}  // namespace
+
+std::string PreflightMarkdown(const std::vector<PreflightRow>& rows) {
+  std::string out = kMarkdownHead;
+  for (const PreflightRow& r : rows) out += MarkdownRow(r);
   return out;
 }
 
 std::string PreflightJson(const std::vector<PreflightRow>& rows) {
-  // One row to a line, so that the rows can be read, grepped and compared line by line too.
-  std::string out = "[";
+  JsonReport report;
+  FleetSummary summary;
+  std::string out;
   for (const PreflightRow& r : rows) {
-    out += out.size() == 1 ? "\n" : ",\n";
-    out += RowJson(r);
+    out += report.Row(r);
+    summary.Add(r);
   }
-  return out + (rows.empty() ? "]\n" : "\n]\n");
+  return out + report.End(summary);
 }
 
 namespace {
@@ -446,23 +514,52 @@ int Preflight(const Options& options) {
   const std::vector<std::string> files = PreflightFiles(options.preflight);
   constexpr std::size_t kManyFiles = 100;
   const bool showProgress = files.size() >= kManyFiles && ::isatty(STDERR_FILENO) == 1;
-  const std::vector<PreflightRow> rows =
-      PreflightRows(files, options, cmos, 0, showProgress ? ShowProgress : nullptr);
 
-  std::string problem;
-  if (options.json == "-") {
-    problem = WriteOutput("-", PreflightJson(rows));
-  } else {
-    problem = WriteOutput("-", PreflightMarkdown(rows));
-    if (problem.empty() && !options.json.empty()) problem = WriteOutput(options.json, PreflightJson(rows));
-  }
-  if (!problem.empty()) {
-    std::fprintf(stderr, "zim-sim: %s\n", problem.c_str());
+  // Each row is written where it goes as it comes, and then only counted.
+  const bool jsonOut = options.json == "-";
+  std::FILE* jsonFile = nullptr;
+  if (!options.json.empty() && !jsonOut && (jsonFile = std::fopen(options.json.c_str(), "wb")) == nullptr) {
+    std::fprintf(stderr, "zim-sim: %s: cannot be written\n", options.json.c_str());
     return 2;
   }
-  const bool allRead =
-      std::all_of(rows.begin(), rows.end(), [](const PreflightRow& r) { return r.error.empty(); });
-  return allRead ? 0 : 1;
+  std::optional<HtmlReport> html;
+  if (!options.html.empty()) html.emplace();
+  JsonReport json;
+  FleetSummary summary;
+  bool allRead = true;
+  if (!jsonOut && !options.summary) std::fputs(kMarkdownHead, stdout);
+  PreflightEach(files, options, cmos, 0, showProgress ? ShowProgress : nullptr, [&](PreflightRow&& r) {
+    allRead = allRead && r.error.empty();
+    summary.Add(r);
+    if (html) html->AddRow(r);
+    if (jsonOut || jsonFile != nullptr) std::fputs(json.Row(r).c_str(), jsonOut ? stdout : jsonFile);
+    if (!jsonOut && !options.summary) std::fputs(MarkdownRow(r).c_str(), stdout);
+  });
+
+  int status = allRead ? 0 : 1;
+  if (jsonOut) std::fputs(json.End(summary).c_str(), stdout);
+  if (options.summary) std::fputs(SummaryMarkdown(summary).c_str(), stdout);
+  if (jsonFile != nullptr) {
+    std::fputs(json.End(summary).c_str(), jsonFile);
+    if (std::ferror(jsonFile) != 0 || std::fclose(jsonFile) != 0) {
+      std::fprintf(stderr, "zim-sim: %s: cannot be written: %s\n", sim::Displayed(options.json).c_str(),
+                   std::strerror(errno));
+      status = 2;
+    }
+  }
+  if (html) {
+    const std::string problem = html->Finish(options.html, summary);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "zim-sim: %s\n", problem.c_str());
+      status = 2;
+    }
+  }
+  // A report that did not reach standard output is no report.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fprintf(stderr, "zim-sim: standard output cannot be written: %s\n", std::strerror(errno));
+    status = 2;
+  }
+  return status;
 }
 
 }  // namespace zimsim

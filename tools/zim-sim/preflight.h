@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/sim/captures.h"
 #include "platform/sim/dump_loader.h"
 #include "tools/zim-sim/dry_run.h"
 
@@ -35,8 +37,21 @@ struct TokenRow {
   bool reached = false;
 };
 
+// What a machine says it is: system maker and product name (type 1), BIOS version (type 0); empty
+// where the table does not say.
+struct Model {
+  std::string maker;
+  std::string product;
+  std::string bios;
+};
+
+// The model a table names, its texts cut to printable ASCII and trimmed (see fleet.cpp).
+Model MachineModel(const std::uint8_t* table, std::size_t size);
+
 struct PreflightRow {
   std::string file;
+  sim::CaptureFormat format = sim::CaptureFormat::DumpBin;
+  Model model;
   std::string error;  // the file could not be read as a dump; nothing else is filled
   sim::DumpInfo dump;
   std::vector<TokenTableRow> tables;
@@ -53,13 +68,21 @@ struct PreflightRow {
 // Why ZIM finds no entry point, from the status of its scan.
 std::string EntryPointReason(std::uint8_t status);
 
-// The files that FILE|DIR arguments name: a folder gives every file in it, by name.
+// The captures that the arguments name: a file, a capture folder (smbios_entry_point and DMI), or a
+// folder of them, which gives every file and capture folder in it, by name.
 std::vector<std::string> PreflightFiles(const std::vector<std::string>& arguments);
 
 // The rows for `files`, in their order, with the entry point at `options.entryAt` (and
 // `options.assume2x`), worked on by `threads` threads (0: one per core). CMOS: `cmos` when it holds
 // banks, else a blank bank behind each token table's ports. `progress`, when given, is called now and
 // then from the calling thread with the count of files done.
+// The same rows handed to `sink` one by one, in the order of `files`, on the calling thread, while
+// the threads work on the next ones: at most a bounded window of rows is held at once.
+void PreflightEach(const std::vector<std::string>& files, const Options& options,
+                   const std::map<std::uint16_t, sim::CmosBank>& cmos, unsigned threads,
+                   void (*progress)(std::size_t done, std::size_t total),
+                   const std::function<void(PreflightRow&&)>& sink);
+
 std::vector<PreflightRow> PreflightRows(const std::vector<std::string>& files, const Options& options,
                                         const std::map<std::uint16_t, sim::CmosBank>& cmos = {},
                                         unsigned threads = 0,

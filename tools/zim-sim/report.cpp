@@ -33,6 +33,14 @@ std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo
         "no 2.x entry point: a 2.x entry point describes at most 65535 bytes, and this table has " +
         std::to_string(d.tableLength) + ", so a machine with it publishes only its " + kind +
         " entry point (here at " + Hex(d.entryAt) + "): ZIM finds no table");
+  } else if (d.kind == sim::EntryPointKind::None) {
+    notes.push_back(d.assumed2x
+                        ? "assumed: " + BaseName(file) +
+                              " is a table without its entry point; a 2.x entry point at " + Hex(d.entryAt) +
+                              " over it, counting the " + std::to_string(d.foundCount) +
+                              " structures found (--no-assumed-entry runs without this assumption)"
+                        : "no entry point: " + BaseName(file) +
+                              " is a table without one, and none is assumed: ZIM finds no table");
   } else if (d.assumed2x) {
     notes.push_back("assumed: a 2.x entry point at " + Hex(d.entryAt) + " over the same table, which " +
                     sim::Displayed(BaseName(file)) + " does not publish; on a machine with only its " + kind +

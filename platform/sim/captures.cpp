@@ -1,0 +1,176 @@
+#include "platform/sim/captures.h"
+
+#include "platform/sim/input_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace sim {
+
+namespace {
+
+constexpr std::size_t kTableOffset = 0x20;  // where a dump file keeps its table
+constexpr std::size_t kRawHeader = 8;
+
+std::uint32_t Le32(const std::uint8_t* b) {
+  return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+         (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+// A raw table's header: the calling method a flag, a major version that SMBIOS has had, a length.
+bool LooksRaw(const std::vector<std::uint8_t>& f) {
+  return f.size() >= kRawHeader && f[0] <= 1 && (f[1] == 2 || f[1] == 3) && Le32(f.data() + 4) != 0;
+}
+
+}  // namespace
+
+const char* CaptureFormatName(CaptureFormat format) {
+  switch (format) {
+    case CaptureFormat::DumpBin:
+      return "dump-bin";
+    case CaptureFormat::KernelFolder:
+      return "sysfs";
+    case CaptureFormat::WindowsRaw:
+      break;
+  }
+  return "windows-raw";
+}
+
+bool IsKernelTablesFolder(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  return fs::is_directory(path, ec) && fs::exists(fs::path(path) / "smbios_entry_point", ec) &&
+         fs::exists(fs::path(path) / "DMI", ec);
+}
+
+std::string CaptureFromFile(std::vector<std::uint8_t> bytes, Capture& out) {
+  const bool anchored = (bytes.size() >= 4 && std::memcmp(bytes.data(), "_SM_", 4) == 0) ||
+                        (bytes.size() >= 5 && (std::memcmp(bytes.data(), "_SM3_", 5) == 0 ||
+                                               std::memcmp(bytes.data(), "_DMI_", 5) == 0));
+  if (anchored) {
+    out.format = CaptureFormat::DumpBin;
+    out.dump = std::move(bytes);
+    return {};
+  }
+  if (!LooksRaw(bytes))
+    return "not an SMBIOS capture: no entry point (_SM_, _SM3_ or _DMI_) at offset 0, and no Windows raw "
+           "table header";
+  const std::size_t length = Le32(bytes.data() + 4);
+  if (length > bytes.size() - kRawHeader)
+    return "a Windows raw table whose header gives " + std::to_string(length) + " bytes of table, but " +
+           std::to_string(bytes.size() - kRawHeader) + " follow it";
+  if (length > 0xFFFF) return "a Windows raw table longer than a 2.x entry point can describe";
+  // The 2.x entry point this table would have: its version, its length, the structures found.
+  const std::uint8_t* table = bytes.data() + kRawHeader;
+  std::uint16_t count = 0, largest = 0;
+  WalkStructures(table, length, false, [&](const StructureSpan& s) {
+    ++count;
+    largest =
+        static_cast<std::uint16_t>(std::min<std::size_t>(0xFFFF, std::max<std::size_t>(largest, s.size)));
+  });
+  const auto entry =
+      MakeEntryPoint(kTableOffset, static_cast<std::uint16_t>(length), count, bytes[1], bytes[2], largest);
+  out.format = CaptureFormat::WindowsRaw;
+  out.dump.assign(entry.begin(), entry.end());
+  out.dump.resize(kTableOffset, 0);
+  out.dump.insert(out.dump.end(), table, table + length);
+  return {};
+}
+
+std::string CaptureFromKernelFiles(const std::vector<std::uint8_t>& entry,
+                                   const std::vector<std::uint8_t>& table, Capture& out) {
+  // The entry point, pointed at the table right after it.
+  out.format = CaptureFormat::KernelFolder;
+  out.dump.assign(entry.begin(),
+                  entry.begin() + static_cast<std::ptrdiff_t>(std::min(entry.size(), kTableOffset)));
+  out.dump.resize(kTableOffset, 0);
+  std::uint8_t* e = out.dump.data();
+  std::size_t address = 0, width = 0;
+  if (std::memcmp(e, "_SM3_", 5) == 0) {
+    address = 0x10, width = 8;
+  } else if (std::memcmp(e, "_SM_", 4) == 0) {
+    address = 0x18, width = 4;
+  } else if (std::memcmp(e, "_DMI_", 5) == 0) {
+    address = 0x08, width = 4;
+  }
+  if (width != 0) {
+    std::memset(e + address, 0, width);
+    e[address] = kTableOffset;
+  }
+  out.dump.insert(out.dump.end(), table.begin(), table.end());
+  return {};
+}
+
+namespace {
+
+// Reads one file of a capture within its kind's bound; the reason, when it cannot, without the file's
+// name, which the caller gives.
+std::string ReadPart(const std::string& path, std::size_t limit, const char* what,
+                     std::vector<std::uint8_t>& out) {
+  std::string problem = ReadInputFile(path, limit, what, out);
+  const std::string named = Displayed(path) + ": ";
+  if (problem.rfind(named, 0) == 0) problem.erase(0, named.size());
+  return problem;
+}
+
+}  // namespace
+
+std::string ReadCapture(const std::string& path, Capture& out, std::string* culprit) {
+  namespace fs = std::filesystem;
+  std::string unused;
+  std::string& file = culprit != nullptr ? *culprit : unused;
+  file = path;
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) {
+    if (!IsKernelTablesFolder(path)) return "a folder without smbios_entry_point and DMI";
+    std::vector<std::uint8_t> entry, table;
+    // An entry point is at most 32 bytes; a longer file is taken up to there.
+    constexpr std::size_t kLargestEntryFile = 4096;
+    file = path + "/smbios_entry_point";
+    std::string problem = ReadPart(file, kLargestEntryFile, "an entry point file", entry);
+    if (!problem.empty()) return problem;
+    file = path + "/DMI";
+    problem = ReadPart(file, kLargestTable, "a structure table", table);
+    if (!problem.empty()) return problem;
+    file = path;
+    return CaptureFromKernelFiles(entry, table, out);
+  }
+  std::vector<std::uint8_t> bytes;
+  // A dump holds its entry point, the table it declares and at most what lies between.
+  const std::string problem = ReadPart(path, kLargestImage, "an SMBIOS capture", bytes);
+  if (!problem.empty()) return problem;
+  return CaptureFromFile(std::move(bytes), out);
+}
+
+std::string LoadCapture(Machine& machine, const Capture& capture, const DumpPlacement& placement,
+                        DumpInfo* infoOut) {
+  DumpInfo info;
+  const std::string problem = LoadDump(machine, capture.dump, placement, &info);
+  if (!problem.empty()) return problem;
+  if (capture.format == CaptureFormat::WindowsRaw) {
+    info.kind = EntryPointKind::None;
+    info.publishedCount.reset();
+    info.assumed2x = placement.assume2x;
+    info.has2x = placement.assume2x;
+    // Without the assumption the machine keeps the table alone, as no entry point is known.
+    if (!placement.assume2x) machine.memory.Write(placement.entryAt, std::vector<std::uint8_t>(0x1F, 0));
+  }
+  if (infoOut != nullptr) *infoOut = std::move(info);
+  return {};
+}
+
+std::string LoadCaptureFile(Machine& machine, const std::string& path, const DumpPlacement& placement,
+                            DumpInfo* info) {
+  Capture capture;
+  std::string culprit;
+  const std::string problem = ReadCapture(path, capture, &culprit);
+  if (!problem.empty()) return culprit + ": " + problem;
+  const std::string fault = LoadCapture(machine, capture, placement, info);
+  if (fault.empty()) return fault;
+  // A folder's fault is its entry point's, which describes the table.
+  return (capture.format == CaptureFormat::KernelFolder ? path + "/smbios_entry_point" : path) + ": " + fault;
+}
+
+}  // namespace sim
