@@ -213,8 +213,10 @@ bool Design(const sim::Machine& m, std::uint16_t id, DesignCount& c) {
         if (type != 1) read[static_cast<std::uint8_t>(at + 1)] = true;
       }
       read[m.memory.Read(r + 2)] = false;
-      c.checksum = static_cast<std::uint64_t>(std::count(std::begin(read), std::end(read), true)) +
-                   (type == 1 ? 1 : type <= 3 ? 2 : 0);
+      c.checksum =
+          static_cast<std::uint64_t>(std::count(std::begin(read), std::end(read), true)) + (type == 1   ? 1
+                                                                                            : type <= 3 ? 2
+                                                                                                        : 0);
       c.readBack = 2;
       return true;
     }
