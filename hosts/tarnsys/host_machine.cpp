@@ -1,8 +1,5 @@
 #include "hosts/tarnsys/host_machine.h"
 
-#include <algorithm>
-#include <cstring>
-
 #include "platform/sim/captures.h"
 #include "platform/sim/demo_machine.h"
 #include "platform/sim/dump_loader.h"

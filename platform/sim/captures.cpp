@@ -3,7 +3,6 @@
 #include "platform/sim/input_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
