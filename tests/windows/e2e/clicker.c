@@ -123,6 +123,11 @@ static void Press(HWND button) {
   SendMessageTimeoutA(button, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 2000, &result);
 }
 
+/* Whether the window was still shown when its state had been read. A window that is hidden or
+   destroyed while it is read (its owner ends, or Wine ends the session) gives an empty title and no
+   controls, which is no state the person could see; it is read again on the next round if it stays. */
+static int StillShown(HWND hwnd) { return IsWindow(hwnd) && IsWindowVisible(hwnd); }
+
 static BOOL CALLBACK Visit(HWND hwnd, LPARAM unused) {
   (void)unused;
   char cls[64], title[256], line[700];
@@ -137,6 +142,7 @@ static BOOL CALLBACK Visit(HWND hwnd, LPARAM unused) {
     Squeeze(body);
     const int visible = IsWindowVisible(ok) && IsWindowEnabled(ok);
     snprintf(line, sizeof line, "dialog \"%s\" OK %s", body, visible ? "visible" : "hidden");
+    if (!StillShown(hwnd)) return TRUE;
     if (Changed(hwnd, line)) {
       Log(line);
       Shoot(hwnd);
@@ -151,6 +157,7 @@ static BOOL CALLBACK Visit(HWND hwnd, LPARAM unused) {
   if (button != NULL) {
     snprintf(line, sizeof line, "message [%s]: \"%s\"", GetDlgItem(hwnd, IDCANCEL) ? "OK, Cancel" : "OK",
              body);
+    if (!StillShown(hwnd)) return TRUE;
     if (Changed(hwnd, line)) {
       Log(line);
       Shoot(hwnd);
@@ -158,6 +165,7 @@ static BOOL CALLBACK Visit(HWND hwnd, LPARAM unused) {
     Press(button);
   } else {
     snprintf(line, sizeof line, "window %s \"%s\" \"%s\"", cls, title, body);
+    if (!StillShown(hwnd)) return TRUE;
     if (Changed(hwnd, line)) Log(line);
   }
   return TRUE;
