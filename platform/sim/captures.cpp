@@ -18,6 +18,13 @@ std::uint32_t Le32(const std::uint8_t* b) {
          (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
 }
 
+// Whether the bytes begin with an entry point's anchor.
+bool Anchored(const std::vector<std::uint8_t>& f) {
+  return (f.size() >= 4 && std::memcmp(f.data(), "_SM_", 4) == 0) ||
+         (f.size() >= 5 &&
+          (std::memcmp(f.data(), "_SM3_", 5) == 0 || std::memcmp(f.data(), "_DMI_", 5) == 0));
+}
+
 // A raw table's header: the calling method a flag, a major version that SMBIOS has had, a length.
 bool LooksRaw(const std::vector<std::uint8_t>& f) {
   return f.size() >= kRawHeader && f[0] <= 1 && (f[1] == 2 || f[1] == 3) && Le32(f.data() + 4) != 0;
@@ -45,10 +52,7 @@ bool IsKernelTablesFolder(const std::string& path) {
 }
 
 std::string CaptureFromFile(std::vector<std::uint8_t> bytes, Capture& out) {
-  const bool anchored = (bytes.size() >= 4 && std::memcmp(bytes.data(), "_SM_", 4) == 0) ||
-                        (bytes.size() >= 5 && (std::memcmp(bytes.data(), "_SM3_", 5) == 0 ||
-                                               std::memcmp(bytes.data(), "_DMI_", 5) == 0));
-  if (anchored) {
+  if (Anchored(bytes)) {
     out.format = CaptureFormat::DumpBin;
     out.dump = std::move(bytes);
     return {};
@@ -104,14 +108,17 @@ std::string CaptureFromKernelFiles(const std::vector<std::uint8_t>& entry,
 
 namespace {
 
-// Reads one file of a capture within its kind's bound; the reason, when it cannot, without the file's
-// name, which the caller gives.
-std::string ReadPart(const std::string& path, std::size_t limit, const char* what,
-                     std::vector<std::uint8_t>& out) {
-  std::string problem = ReadInputFile(path, limit, what, out);
+// A reason without the file's name, which the caller gives.
+std::string Unnamed(const std::string& path, std::string problem) {
   const std::string named = Displayed(path) + ": ";
   if (problem.rfind(named, 0) == 0) problem.erase(0, named.size());
   return problem;
+}
+
+// Reads one file of a capture within its kind's bound.
+std::string ReadPart(const std::string& path, std::size_t limit, const char* what,
+                     std::vector<std::uint8_t>& out) {
+  return Unnamed(path, ReadInputFile(path, limit, what, out));
 }
 
 }  // namespace
@@ -136,10 +143,15 @@ std::string ReadCapture(const std::string& path, Capture& out, std::string* culp
     file = path;
     return CaptureFromKernelFiles(entry, table, out);
   }
+  // Known by its first bytes. A dump is read up to the end of the table its entry point declares,
+  // what follows being no part of it; a raw table whole; anything else not at all.
+  InputFile f;
   std::vector<std::uint8_t> bytes;
-  // A dump holds its entry point, the table it declares and at most what lies between.
-  const std::string problem = ReadPart(path, kLargestImage, "an SMBIOS capture", bytes);
-  if (!problem.empty()) return problem;
+  std::string problem = f.Open(path);
+  if (problem.empty()) problem = f.ReadAt(0, kRawHeader, bytes);
+  if (problem.empty() && Anchored(bytes)) problem = ReadDumpFile(f, bytes);
+  if (problem.empty() && LooksRaw(bytes)) problem = f.ReadAll(kLargestImage, "an SMBIOS capture", bytes);
+  if (!problem.empty()) return Unnamed(path, problem);
   return CaptureFromFile(std::move(bytes), out);
 }
 

@@ -244,28 +244,23 @@ std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file,
   return LoadDump(machine, file, placement);
 }
 
-std::string LoadDumpFile(Machine& machine, const std::string& path, const DumpPlacement& placement,
-                         DumpInfo* info) {
-  std::string problem = CheckPlacement(placement);
-  if (!problem.empty()) return problem;
-  // The entry point first, then only the table it declares: never more than a table can be.
-  InputFile file;
-  problem = file.Open(path);
-  std::vector<std::uint8_t> head, table;
-  if (problem.empty()) problem = file.ReadAt(0, 0x20, head);
+std::string ReadDumpFile(InputFile& file, std::vector<std::uint8_t>& out) {
+  std::vector<std::uint8_t> head;
+  std::string problem = file.ReadAt(0, 0x20, head);
   if (!problem.empty()) return problem;
   EntryRead e;
   const std::uint64_t size = head.size() < 0x20 ? head.size() : std::max<std::uint64_t>(file.Size(), 0x20);
   problem = ReadEntryPoint(head.data(), size, e);
-  if (problem.empty()) {
-    problem = file.ReadAt(e.offset, e.length, table);
-    if (problem.empty() && table.size() < e.length)
-      problem = "its structure table (" + std::to_string(e.length) + " bytes at offset " + Hex(e.offset) +
-                ") runs past the end of the file (" + std::to_string(e.offset + table.size()) + " bytes)";
-    if (problem.empty()) problem = PlaceDump(machine, e, table.data(), placement, info);
-    if (problem.empty()) return problem;
-  }
-  return problem.rfind(Displayed(path) + ": ", 0) == 0 ? problem : Displayed(path) + ": " + problem;
+  if (!problem.empty()) return problem;
+  const std::uint64_t end = e.offset + e.length;
+  if (end > kLargestImage)
+    return "its structure table (" + std::to_string(e.length) + " bytes at offset " + Hex(e.offset) +
+           ") ends past the first " + std::to_string(kLargestImage) + " bytes, more than a dump file holds";
+  problem = file.ReadAt(0, static_cast<std::size_t>(end), out);
+  if (problem.empty() && out.size() < end)
+    problem = "its structure table (" + std::to_string(e.length) + " bytes at offset " + Hex(e.offset) +
+              ") runs past the end of the file (" + std::to_string(out.size()) + " bytes)";
+  return problem;
 }
 
 }  // namespace sim

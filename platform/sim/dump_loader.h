@@ -75,9 +75,10 @@ std::string LoadDump(Machine& machine, const std::vector<std::uint8_t>& file,
 std::string LoadDumpBin(Machine& machine, const std::vector<std::uint8_t>& file,
                         std::uint32_t entryAt = kDefaultEntryPoint,
                         std::uint32_t tableAddress = kDefaultTableAddress);
-// Reads the file's entry point, then only the table it declares, and loads them; a reason names the
-// file ("PATH: ..."). Only a regular file is read (see input_file.h).
-std::string LoadDumpFile(Machine& machine, const std::string& path, const DumpPlacement& placement = {},
-                         DumpInfo* info = nullptr);
+class InputFile;
+// Reads a dump file as LoadDump takes it: its entry point first, then only up to the end of the table
+// it declares, never what follows (a table is at most kLargestTable, and lies within the first
+// kLargestImage bytes of a file). Empty on success, else what is wrong, in LoadDump's words.
+std::string ReadDumpFile(InputFile& file, std::vector<std::uint8_t>& out);
 
 }  // namespace sim

@@ -209,6 +209,11 @@ TEST(DryRunTest, ADumpIsReadWhereItsEntryPointPutsTheTableAndWalkedByItsPublishe
   const DumpFolder dumps;
   const auto table = TokenTable();
   using Kind = sim::EntryPointKind;
+  // What follows the declared table is not read: a dump trailed by 2 GiB that take no disk loads.
+  const auto trailed = [](const std::string& path) {
+    fs::resize_file(path, std::uintmax_t{2} << 30);
+    return path;
+  };
   const struct {
     std::string file;
     std::vector<std::string> options;
@@ -216,6 +221,7 @@ TEST(DryRunTest, ADumpIsReadWhereItsEntryPointPutsTheTableAndWalkedByItsPublishe
   } cases[] = {
       {dumps.Add("at20.bin", table.DumpBin()), {}, ""},
       {dumps.Add("at40.bin", table.DumpBin(Kind::Smbios2, 0x40)), {}, ""},
+      {trailed(dumps.Add("trailed.bin", table.DumpBin(Kind::Smbios3, 0x20))), {}, ""},
       // The token table is the third structure: a count of 2 ends the walk before it.
       {dumps.Add("short.bin", table.DumpBin(Kind::Smbios2, 0x20, 2)), {}, "ERR3"},
       {dumps.Add("v3.bin", table.DumpBin(Kind::Smbios3, 0x20)), {}, ""},
@@ -232,7 +238,7 @@ TEST(DryRunTest, ADumpIsReadWhereItsEntryPointPutsTheTableAndWalkedByItsPublishe
   }
   sim::Machine m;
   sim::DumpInfo info;
-  ASSERT_EQ(sim::LoadDumpFile(m, dumps.Path("short.bin"), {}, &info), "");
+  ASSERT_EQ(sim::LoadCaptureFile(m, dumps.Path("short.bin"), {}, &info), "");
   const auto notes = zimsim::TableNotes("short.bin", info);
   EXPECT_NE(notes[1].find("publishes 2 structures, the table holds 4"), std::string::npos) << notes[1];
 }
@@ -647,7 +653,7 @@ TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
       // Files: the reason, and only a regular file is read, within its kind's bound.
       {"--smbios " + d + "/missing.bin", 2, d + "/missing.bin: cannot be read: No such file or directory"},
       {"--smbios " + d + "/short.bin", 2, d + "/short.bin: not an SMBIOS capture: no entry point"},
-      {"--smbios " + d + "/sparse.bin", 2, d + "/sparse.bin: larger than 67108864 bytes"},
+      {"--smbios " + d + "/sparse.bin", 2, d + "/sparse.bin: not an SMBIOS capture: no entry point"},
       {"--smbios /dev/zero", 2, "/dev/zero: cannot be read: a character device, not a regular file"},
       {"--smbios " + fifo, 2, fifo + ": cannot be read: a FIFO, not a regular file"},
       {"--smbios " + d, 2, d + ": a folder without smbios_entry_point and DMI"},
