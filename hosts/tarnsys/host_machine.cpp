@@ -29,19 +29,13 @@ std::string LoadDumpFile(sim::Machine& machine, const std::string& path, sim::Du
 }
 
 std::string LoadFirmwareTables(sim::Machine& machine, const std::string& folder, sim::DumpInfo* table) {
-  const std::string entryPath = folder + "/smbios_entry_point";
-  const std::string tablePath = folder + "/DMI";
-  std::vector<std::uint8_t> entry, bytes;
-  // An entry point is at most 32 bytes; a longer file is taken up to there, as before the bound.
-  constexpr std::size_t kLargestEntryFile = 4096;
-  std::string fault = sim::ReadInputFile(entryPath, kLargestEntryFile, "an entry point file", entry);
-  if (fault.empty()) fault = sim::ReadInputFile(tablePath, sim::kLargestTable, "a structure table", bytes);
-  if (!fault.empty()) return Loaded(machine, fault);
-
   sim::Capture capture;
-  fault = sim::CaptureFromKernelFiles(entry, bytes, capture);
-  if (fault.empty()) fault = sim::LoadCapture(machine, capture, {}, table);
-  return Loaded(machine, fault.empty() ? fault : sim::Displayed(entryPath) + ": " + fault);
+  std::string culprit;
+  std::string fault = sim::ReadKernelTables(folder, capture, &culprit);
+  if (!fault.empty()) return Loaded(machine, sim::Displayed(culprit) + ": " + fault);
+  fault = sim::LoadCapture(machine, capture, {}, table);
+  return Loaded(machine,
+                fault.empty() ? fault : sim::Displayed(folder + "/smbios_entry_point") + ": " + fault);
 }
 
 void LoadDemo(sim::Machine& machine) {

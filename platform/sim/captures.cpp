@@ -123,6 +123,22 @@ std::string ReadPart(const std::string& path, std::size_t limit, const char* wha
 
 }  // namespace
 
+std::string ReadKernelTables(const std::string& folder, Capture& out, std::string* culprit) {
+  std::string unused;
+  std::string& file = culprit != nullptr ? *culprit : unused;
+  std::vector<std::uint8_t> entry, table;
+  // An entry point is at most 32 bytes; a longer file is taken up to there.
+  constexpr std::size_t kLargestEntryFile = 4096;
+  file = folder + "/smbios_entry_point";
+  std::string problem = ReadPart(file, kLargestEntryFile, "an entry point file", entry);
+  if (!problem.empty()) return problem;
+  file = folder + "/DMI";
+  problem = ReadPart(file, kLargestTable, "a structure table", table);
+  if (!problem.empty()) return problem;
+  file = folder;
+  return CaptureFromKernelFiles(entry, table, out);
+}
+
 std::string ReadCapture(const std::string& path, Capture& out, std::string* culprit) {
   namespace fs = std::filesystem;
   std::string unused;
@@ -131,17 +147,7 @@ std::string ReadCapture(const std::string& path, Capture& out, std::string* culp
   std::error_code ec;
   if (fs::is_directory(path, ec)) {
     if (!IsKernelTablesFolder(path)) return "a folder without smbios_entry_point and DMI";
-    std::vector<std::uint8_t> entry, table;
-    // An entry point is at most 32 bytes; a longer file is taken up to there.
-    constexpr std::size_t kLargestEntryFile = 4096;
-    file = path + "/smbios_entry_point";
-    std::string problem = ReadPart(file, kLargestEntryFile, "an entry point file", entry);
-    if (!problem.empty()) return problem;
-    file = path + "/DMI";
-    problem = ReadPart(file, kLargestTable, "a structure table", table);
-    if (!problem.empty()) return problem;
-    file = path;
-    return CaptureFromKernelFiles(entry, table, out);
+    return ReadKernelTables(path, out, &file);
   }
   // Known by its first bytes. A dump is read up to the end of the table its entry point declares,
   // what follows being no part of it; a raw table whole; anything else not at all.
@@ -177,11 +183,12 @@ std::string LoadCaptureFile(Machine& machine, const std::string& path, const Dum
   Capture capture;
   std::string culprit;
   const std::string problem = ReadCapture(path, capture, &culprit);
-  if (!problem.empty()) return culprit + ": " + problem;
+  if (!problem.empty()) return Displayed(culprit) + ": " + problem;
   const std::string fault = LoadCapture(machine, capture, placement, info);
   if (fault.empty()) return fault;
   // A folder's fault is its entry point's, which describes the table.
-  return (capture.format == CaptureFormat::KernelFolder ? path + "/smbios_entry_point" : path) + ": " + fault;
+  return Displayed(capture.format == CaptureFormat::KernelFolder ? path + "/smbios_entry_point" : path) +
+         ": " + fault;
 }
 
 }  // namespace sim

@@ -33,6 +33,8 @@ std::string CaptureFromFile(std::vector<std::uint8_t> bytes, Capture& out);
 // The kernel's two files: its entry point (2.x, 3.x or legacy) and the table.
 std::string CaptureFromKernelFiles(const std::vector<std::uint8_t>& entry,
                                    const std::vector<std::uint8_t>& table, Capture& out);
+// Reads the kernel's two files from `folder`; `culprit` as for ReadCapture.
+std::string ReadKernelTables(const std::string& folder, Capture& out, std::string* culprit = nullptr);
 // Reads the capture at `path`, a file or a folder. Empty on success, else why not, and `culprit`
 // (when given) is the file at fault: `path`, or one of the folder's files.
 std::string ReadCapture(const std::string& path, Capture& out, std::string* culprit = nullptr);
