@@ -415,6 +415,8 @@ class ZimSweep {
           fail(run + "\"ZIM\" is under RunOnce while \"retry\" is not set");
       }
       if (k == 1 && p.zimRegistered) fail(run + "the second run registered the program to run a third time");
+      if (Restarted(r) && p.zimRegistered && p.cleanupRegistered)
+        fail(run + "restarted for the retry with the cleanup program still under RunOnce, to run first");
 
       // ---- the cleanup program after a failure or a cancel
       if (r.outcome != "restart") {

@@ -184,14 +184,18 @@ TEST_F(UpgradeStateTest, SetRegStringFailsWithoutCreatingKeysAndClosesOnFailure)
   EXPECT_EQ(machine.CountCalls("RegCloseKey"), 1u);
 }
 
-TEST_F(UpgradeStateTest, DeleteRegValueIsTrueWheneverTheKeyOpens) {
+TEST_F(UpgradeStateTest, DeleteRegValueIsTrueWhenTheValueIsGone) {
   machine.registry.SetString(kRunOnceKey, "ZIM", "x");
   EXPECT_TRUE(upgrade.DeleteRegValue(win32::HKEY_LOCAL_MACHINE, "ZIM", kRunOnceKey));
   EXPECT_EQ(RunOnce("ZIM"), nullptr);
   EXPECT_TRUE(upgrade.DeleteRegValue(win32::HKEY_LOCAL_MACHINE, "ZIM", kRunOnceKey));  // already gone
   EXPECT_FALSE(upgrade.DeleteRegValue(win32::HKEY_LOCAL_MACHINE, "ZIM", "Software\\Tarn\\Missing"));
+  // A refused deletion leaves the value, and says so.
+  machine.registry.SetString(kStateKey, "retry", "retry");
   machine.FailCall("RegDeleteValueA", machine.CountCalls("RegDeleteValueA") + 1);
-  EXPECT_TRUE(upgrade.DeleteRegValue(win32::HKEY_LOCAL_MACHINE, "retry", kStateKey));  // not examined
+  EXPECT_FALSE(upgrade.DeleteRegValue(win32::HKEY_LOCAL_MACHINE, "retry", kStateKey));
+  EXPECT_NE(machine.registry.GetValue(kStateKey, "retry"), nullptr);
+  EXPECT_EQ(machine.registry.OpenKeyCount(), 0u);
 }
 
 }  // namespace

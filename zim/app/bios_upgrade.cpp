@@ -112,7 +112,8 @@ bool CBiosUpgrade::RetryAfterRestart() {
     return false;
   }
   AfxMessageBox(kRetryNotice, win32::MB_OK, 0);
-  if (SetRegString(win32::HKEY_LOCAL_MACHINE, RetryCommandLine(), kProgramValue, kRunOnceKey) &&
+  const std::string command = RetryCommandLine();
+  if (!command.empty() && SetRegString(win32::HKEY_LOCAL_MACHINE, command, kProgramValue, kRunOnceKey) &&
       SetRegString(win32::HKEY_LOCAL_MACHINE, kRetryValue, kRetryValue, kStateKey) &&
       DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kCleanupValue, kRunOnceKey)) {
     m_strErrorCode.clear();
@@ -142,9 +143,11 @@ std::string CBiosUpgrade::RetryCommandLine() {
     program = line.substr(0, end);
   }
   // The platform runs the value from a folder of its own choosing, where a relative name finds
-  // nothing: such a name is replaced by the program file's full path.
-  const std::string modulePath = IsFullPath(program) ? std::string() : AfxGetModulePath();
-  if (modulePath.empty()) return line;
+  // nothing: such a name is replaced by the program file's full path. Without that path there is
+  // nothing the next start could run (empty: no retry can be arranged).
+  if (IsFullPath(program)) return line;
+  const std::string modulePath = AfxGetModulePath();
+  if (modulePath.empty()) return {};
   return '"' + modulePath + '"' + line.substr(end);
 }
 

@@ -62,7 +62,8 @@ class CBiosUpgrade {
   // The two ways on after staging: arrange one retry across a restart, or flash the staged image.
   bool RetryAfterRestart();
   // The command the retry registers to run after the restart: the command line, with the program
-  // file's full path (quoted) in place of a program name that is not one.
+  // file's full path (quoted) in place of a program name that is not one; empty when that path is
+  // needed and cannot be had.
   std::string RetryCommandLine();
   bool FlashStagedImage();
   // The sector size of the volume that holds `path`, as unbuffered reads need it.

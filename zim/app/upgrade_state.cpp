@@ -81,8 +81,8 @@ bool CBiosUpgrade::DeleteRegValue(win32::HKEY root, const std::string& name, con
   win32::HKEY key = nullptr;
   if (win32::RegOpenKeyExA(root, subkey.c_str(), 0, win32::KEY_ALL_ACCESS, &key) != win32::ERROR_SUCCESS)
     return false;
-  // A value that is not there is no failure.
-  win32::RegDeleteValueA(key, name.c_str());
+  // A value that is not there is no failure; any other refusal is: the value stays.
+  const win32::LSTATUS status = win32::RegDeleteValueA(key, name.c_str());
   win32::RegCloseKey(key);
-  return true;
+  return status == win32::ERROR_SUCCESS || status == win32::ERROR_FILE_NOT_FOUND;
 }
