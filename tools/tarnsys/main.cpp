@@ -42,8 +42,8 @@ constexpr char kUsage[] =
     "Numbers are decimal or 0x hex. Without --from-dump or --demo the tables come from\n"
     "/sys/firmware/dmi/tables. With --this-machine (root) the library finds and copies the table\n"
     "itself, from the running machine's physical memory through /dev/mem.\n"
-    "Exit status: 0 answered, 1 not found, 2 bad usage, an unreadable file or an answer that could\n"
-    "not be written.\n";
+    "Exit status: 0 answered, 1 not found, 2 bad usage, an unreadable file, physical memory that\n"
+    "could not be read, or an answer that could not be written.\n";
 
 int BadUsage(const std::string& message) {
   std::fprintf(stderr, "tarnsys: %s\nTry 'tarnsys --help'.\n", message.c_str());
@@ -275,9 +275,12 @@ int main(int argc, char** argv) {
   int status = Run(command, args);
   DllMain(nullptr, win32::DLL_PROCESS_DETACH, nullptr);
   // The library reads a failed read as 0; what failed, and where, is said here.
-  if (hardware && !hardware->faults().empty())
+  // Such an answer (often "not found") says nothing of the machine: the status says it is none.
+  if (hardware && !hardware->faults().empty()) {
     std::fprintf(stderr, "tarnsys: physical memory could not be read: %s\n",
                  hardware->faults().front().c_str());
+    status = kBadUsage;
+  }
   // An answer that did not reach its reader is no answer.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || std::fclose(stdout) != 0) {
     std::fprintf(stderr, "tarnsys: standard output cannot be written: %s\n", std::strerror(errno));
