@@ -191,8 +191,12 @@ TEST(DryRunTest, AnyOneDeviceControlFailingLeavesCmosAsBeforeWithAnErrorOrAsACle
     const bool asBefore = now == before && last.outcome == "failed" && !last.errorCode.empty();
     const bool asClean = now == after && last.outcome == "restart" && last.errorCode.empty();
     EXPECT_TRUE(asBefore || asClean) << "control " << n << ": " << last.outcome << " " << last.errorCode;
-    for (const zimsim::RunReport& r : run->report.runs)
+    // The demo machine holds every byte a run needs: what a failed read leads ZIM to read after it
+    // cannot change the outcome, so it makes no prediction uncertain.
+    for (const zimsim::RunReport& r : run->report.runs) {
+      EXPECT_EQ(r.uncertain, "") << "control " << n;
       for (const zimsim::TokenWriteFailure& f : r.tokenWriteFailures) putBack += f.putBack ? 1 : 0;
+    }
   }
   EXPECT_GT(putBack, 0) << "some control fails in the middle of the write, and the dry run says so";
 }
@@ -673,6 +677,7 @@ TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
       {"--json /dev/full", 2, "/dev/full: cannot be written: No space left on device"},
       {"--preflight " + table + " --json /dev/full", 2, "/dev/full: cannot be written"},
       {"--save " + d + "/used", 2, d + "/used: not empty"},
+      {"--this-machine --devices " + d + " --save " + d + "/used", 2, d + "/used: not empty"},
       {"--command-line ''", 2, "--command-line needs the program's name"},
       // A machine without /dev/mem; and writes, refused before any device is opened off the test machine.
       {"--this-machine --devices " + d, 2, d + "/mem: No such file or directory"},

@@ -32,6 +32,7 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine, const std:
   const std::size_t launches = m.session.launches.size(), restarts = m.session.restarts.size();
   const std::size_t ioctls = m.varn.ioctls.size(), staged = m.varn.staged.size(),
                     released = m.varn.released.size(), unheld = m.varn.unheldReadCount;
+  m.varn.controlFailed = false;
   const sim::Registry registryBefore = m.registry;
   std::map<std::uint16_t, std::array<std::uint8_t, 256>> shadow;
   for (const auto& [port, bank] : m.cmos) shadow[port] = bank.bytes;
