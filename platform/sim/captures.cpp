@@ -135,6 +135,15 @@ std::string ReadKernelTables(const std::string& folder, Capture& out, std::strin
   file = folder + "/DMI";
   problem = ReadPart(file, kLargestTable, "a structure table", table);
   if (!problem.empty()) return problem;
+  // A 2.x or legacy length is exact (a 3.x one only a maximum): a shorter table is the DMI file's fault.
+  std::size_t declared = 0;
+  if (entry.size() >= 0x18 && std::memcmp(entry.data(), "_SM_", 4) == 0)
+    declared = entry[0x16] | (entry[0x17] << 8);
+  else if (entry.size() >= 8 && std::memcmp(entry.data(), "_DMI_", 5) == 0)
+    declared = entry[6] | (entry[7] << 8);
+  if (table.size() < declared)
+    return "holds " + std::to_string(table.size()) + " bytes, but its entry point declares a table of " +
+           std::to_string(declared);
   file = folder;
   return CaptureFromKernelFiles(entry, table, out);
 }

@@ -89,6 +89,11 @@ TEST(TarnsysHost, UnreadableTablesNameTheFileAndLeaveNoDriver) {
   fs::remove(fs::path(noTable.path()) / "DMI");
   EXPECT_EQ(tarnsys_host::LoadFirmwareTables(m, noTable.path()),
             noTable.path() + "/DMI: cannot be read: No such file or directory");
+  const auto dump = Table().DumpBin();
+  FirmwareFolder shortTable(dump, Bytes(16, 0));
+  EXPECT_EQ(tarnsys_host::LoadFirmwareTables(m, shortTable.path()),
+            shortTable.path() + "/DMI: holds 16 bytes, but its entry point declares a table of " +
+                std::to_string(dump[0x16] | (dump[0x17] << 8)));
   EXPECT_FALSE(m.varn.loaded);
 }
 
