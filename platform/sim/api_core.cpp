@@ -144,8 +144,7 @@ bool Control(sim::Machine& m, DWORD code, const BYTE* in, DWORD inSize, BYTE* ou
       } else {
         m.memory.Read(address, out, written);
         const auto unheld = m.memory.FirstUnheld(address, written);
-        if (unheld && !d.controlFailed && (*unheld < 0xF0000 || *unheld > 0xFFFFF) &&
-            d.unheldReadCount++ < 16)
+        if (unheld && (*unheld < 0xF0000 || *unheld > 0xFFFFF) && d.unheldReadCount++ < 16)
           d.unheldReads.push_back(*unheld);
       }
       returned = d.physicalReadShort ? outSize - 1 : written;
@@ -242,7 +241,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     m.varn.ioctls.push_back(std::move(record));
   }
   if (returned != nullptr) *returned = ok ? got : 0;
-  m.varn.controlFailed = m.varn.controlFailed || !ok;
+  if (!ok && !m.varn.unheldAtFailure) m.varn.unheldAtFailure = m.varn.unheldReadCount;
   return ok ? call.Return<BOOL>(TRUE) : call.Return<BOOL>(FALSE, ERROR_GEN_FAILURE);
 }
 

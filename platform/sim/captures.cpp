@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::size_t kTableOffset = 0x20;  // where a dump file keeps its table
 constexpr std::size_t kRawHeader = 8;
+constexpr std::size_t kLargestRawTable = 0xFFFF;  // what a 2.x entry point can describe
 
 std::uint32_t Le32(const std::uint8_t* b) {
   return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
@@ -61,10 +62,10 @@ std::string CaptureFromFile(std::vector<std::uint8_t> bytes, Capture& out) {
     return "not an SMBIOS capture: no entry point (_SM_, _SM3_ or _DMI_) at offset 0, and no Windows raw "
            "table header";
   const std::size_t length = Le32(bytes.data() + 4);
+  if (length > kLargestRawTable) return "a Windows raw table longer than a 2.x entry point can describe";
   if (length > bytes.size() - kRawHeader)
     return "a Windows raw table whose header gives " + std::to_string(length) + " bytes of table, but " +
            std::to_string(bytes.size() - kRawHeader) + " follow it";
-  if (length > 0xFFFF) return "a Windows raw table longer than a 2.x entry point can describe";
   // The 2.x entry point this table would have: its version, its length, the structures found.
   const std::uint8_t* table = bytes.data() + kRawHeader;
   std::uint16_t count = 0, largest = 0;
@@ -159,13 +160,15 @@ std::string ReadCapture(const std::string& path, Capture& out, std::string* culp
     return ReadKernelTables(path, out, &file);
   }
   // Known by its first bytes. A dump is read up to the end of the table its entry point declares,
-  // what follows being no part of it; a raw table whole; anything else not at all.
+  // a raw table up to the length its header gives: what follows is no part of either. Anything
+  // else is not read past its first bytes.
   InputFile f;
   std::vector<std::uint8_t> bytes;
   std::string problem = f.Open(path);
   if (problem.empty()) problem = f.ReadAt(0, kRawHeader, bytes);
   if (problem.empty() && Anchored(bytes)) problem = ReadDumpFile(f, bytes);
-  if (problem.empty() && LooksRaw(bytes)) problem = f.ReadAll(kLargestImage, "an SMBIOS capture", bytes);
+  if (problem.empty() && LooksRaw(bytes) && Le32(bytes.data() + 4) <= kLargestRawTable)
+    problem = f.ReadAt(0, kRawHeader + Le32(bytes.data() + 4), bytes);
   if (!problem.empty()) return Unnamed(path, problem);
   return CaptureFromFile(std::move(bytes), out);
 }

@@ -252,7 +252,8 @@ std::string ReadDumpFile(InputFile& file, std::vector<std::uint8_t>& out) {
   const std::uint64_t size = head.size() < 0x20 ? head.size() : std::max<std::uint64_t>(file.Size(), 0x20);
   problem = ReadEntryPoint(head.data(), size, e);
   if (!problem.empty()) return problem;
-  const std::uint64_t end = e.offset + e.length;
+  // The entry point is read again from what is kept, so the kept bytes hold it too.
+  const std::uint64_t end = std::max<std::uint64_t>(e.offset + e.length, head.size());
   if (end > kLargestImage)
     return "its structure table (" + std::to_string(e.length) + " bytes at offset " + Hex(e.offset) +
            ") ends past the first " + std::to_string(kLargestImage) + " bytes, more than a dump file holds";

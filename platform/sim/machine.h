@@ -115,9 +115,8 @@ struct VarnDevice {
   // the count of all.
   std::vector<std::uint32_t> unheldReads;
   std::size_t unheldReadCount = 0;
-  // A control has failed since the program started (the dry run clears it for each run). ZIM ends
-  // such a run with an error code whatever it reads afterwards, so later reads count as none.
-  bool controlFailed = false;
+  // unheldReadCount when a control first failed (the dry run clears it for each run of ZIM).
+  std::optional<std::size_t> unheldAtFailure;
   bool recordIoctls = true;      // false: controls are carried out but not recorded
   bool keepStagedImages = true;  // false: `staged` gets an empty entry for each image, not a copy
   int opens = 0;

@@ -405,13 +405,17 @@ class ZimSweep {
 
       // ---- registry: the retry state
       if (p.zimRegistered && !p.retrySet) {
-        // A persistent fault can strike the undo after "ZIM" was written: the deletion that would
-        // take it back fails like every other call.
+        // A persistent fault can strike the writing of "retry" and then the undo that would take
+        // "ZIM" back: neither can be done. Where "retry" was written, it stays with "ZIM".
         const bool undoStruck = StruckIn(m, p, [](const sim::CallRecord& c) {
           return (c.op == "RegOpenKeyExA" && Contains(c.args, "RunOnce")) ||
                  (c.op == "RegDeleteValueA" && Contains(c.args, "\"ZIM\""));
         });
-        if (!excused("undo of the retry struck", persistent && undoStruck))
+        const bool retryWriteStruck = StruckIn(m, p, [](const sim::CallRecord& c) {
+          return (c.op == "RegOpenKeyExA" && Contains(c.args, "BIOSUPGRADE")) ||
+                 (c.op == "RegSetValueExA" && Contains(c.args, "\"retry\""));
+        });
+        if (!excused("retry write and undo struck", persistent && undoStruck && retryWriteStruck))
           fail(run + "\"ZIM\" is under RunOnce while \"retry\" is not set");
       }
       if (k == 1 && p.zimRegistered) fail(run + "the second run registered the program to run a third time");

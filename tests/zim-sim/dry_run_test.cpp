@@ -365,24 +365,27 @@ TEST(PreflightTest, AgreesWithTheDryRunAndSaysWhenItCannotKnow) {
       << out;
 }
 
-// Any file name gives a Markdown table and JSON that parse: control bytes and bytes that are not
-// UTF-8 as \xHH, the backslash escaped with the bar.
+// Any file name gives a Markdown table and JSON that parse: control bytes (C0, DEL, C1) and bytes
+// that are not UTF-8 as \xHH, the backslash escaped with the bar; JSON escapes control characters.
 TEST(PreflightTest, ReportsAreWellFormedForAnyFileName) {
   const DumpFolder dumps;
-  const std::string name = "a\\|b\r\x1b[2J\xff\xc3\xa9.bin";
+  const std::string name = "a\\|b\r\x1b[2J\xff\x7f\xc2\x85\xc3\xa9.bin";
   dumps.Add(name, TokenTable().DumpBin());
   std::string out, err;
   EXPECT_EQ(Command("--preflight " + dumps.path(), &err, &out), 0) << err;
   const std::string row = out.substr(out.rfind("\n| ", out.size() - 2) + 1);
-  EXPECT_EQ(row.rfind("| " + dumps.path() + "/a\\\\\\|b\\\\x0D\\\\x1B[2J\\\\xFF\xc3\xa9.bin | 2.8 |", 0), 0u)
+  EXPECT_EQ(row.rfind("| " + dumps.path() +
+                          "/a\\\\\\|b\\\\x0D\\\\x1B[2J\\\\xFF\\\\x7F\\\\xC2\\\\x85\xc3\xa9.bin | 2.8 |",
+                      0),
+            0u)
       << row;
   EXPECT_EQ(Command("--preflight " + dumps.path() + " --json -", &err, &out), 0) << err;
-  EXPECT_NE(out.find("/a\\\\|b\\r\\u001b[2J\\\\xFF\xc3\xa9.bin\""), std::string::npos) << out;
+  EXPECT_NE(out.find("/a\\\\|b\\r\\u001b[2J\\\\xFF\\u007f\\u0085\xc3\xa9.bin\""), std::string::npos) << out;
   for (char c : out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << out;
 }
 
-// The same machine as the kernel's tables folder (NAME.sysfs) and as a Windows raw table (NAME.rsmb),
-// made from its dump.
+// The same machine as the kernel's tables folder (NAME.sysfs) and as a Windows raw table (NAME.rsmb,
+// trailed by bytes that are no part of it), made from its dump.
 std::pair<std::string, std::string> AsOtherCaptures(const DumpFolder& dumps, const std::string& name,
                                                     const std::vector<std::uint8_t>& dump) {
   sim::Machine m;
@@ -398,7 +401,10 @@ std::pair<std::string, std::string> AsOtherCaptures(const DumpFolder& dumps, con
   std::vector<std::uint8_t> raw = {0, static_cast<std::uint8_t>(major), static_cast<std::uint8_t>(minor), 0};
   for (int i = 0; i < 4; ++i) raw.push_back(static_cast<std::uint8_t>(info.tableLength >> (8 * i)));
   raw.insert(raw.end(), table, table + info.tableLength);
-  return {dumps.Path(name + ".sysfs"), dumps.Add(name + ".rsmb", raw)};
+  // What follows the length the header gives is not read: 2 GiB of it, taking no disk.
+  const std::string rsmb = dumps.Add(name + ".rsmb", raw);
+  fs::resize_file(rsmb, std::uintmax_t{2} << 30);
+  return {dumps.Path(name + ".sysfs"), rsmb};
 }
 
 // A machine of a model: BIOS version (type 0), maker and product (type 1), a token table with token 92

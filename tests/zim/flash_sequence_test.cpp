@@ -370,6 +370,20 @@ TEST_F(FlashSequenceTest, ARetryStepFailingUndoesTheRetryAndGivesErr6) {
     EXPECT_EQ(m.OpenHandleCount(sim::HandleKind::Token), 0u);
     CloseDeviceSlots();
   }
+  // Where the undo cannot take "ZIM" back, "retry" stays: the run it starts finds its retry used.
+  sim::Machine m;
+  sim::Install installed(m);
+  m.files.AddFile("C:\\TARN\\BIOS\\A07.HDR", Bytes(100)).heldElsewhere = true;
+  m.session.commandLine = kCommandLine;
+  m.registry.SetString(kStateKey, "BiosUpgradeCleanup", kCleanup);
+  m.registry.AddKey(kRunOnceKey);
+  m.FailCall("RegDeleteValueA", 1);
+  m.FailCall("RegDeleteValueA", 2);
+  EXPECT_FALSE(Run());
+  EXPECT_EQ(errorCode, "ERR6");
+  EXPECT_NE(m.registry.GetValue(kRunOnceKey, "ZIM"), nullptr);
+  EXPECT_NE(m.registry.GetValue(kStateKey, "retry"), nullptr);
+  CloseDeviceSlots();
 }
 
 TEST_F(FlashSequenceTest, TwoRunsInARowGiveUpAfterTheOneRetry) {
@@ -475,13 +489,16 @@ TEST_F(FlashSequenceTest, TheRetryStartsTheProgramFileAgainWithTheSameArguments)
     CloseDeviceSlots();
     machine.faults.clear();
     machine.registry.DeleteValue(kStateKey, "retry");
+    machine.registry.DeleteValue(kRunOnceKey, "ZIM");
     ASSERT_TRUE(machine.files.SetCurrentDirectory(c.startedIn));
     machine.session.commandLine = c.commandLine;
     if (!c.modulePath) machine.FailCall("GetModuleFileNameA", 1, true);
+    const std::size_t boxes = machine.user.boxes.size();
     EXPECT_EQ(Run(), c.registered != nullptr);
     if (c.registered != nullptr) {
       EXPECT_EQ(Value(kRunOnceKey, "ZIM"), Data(c.registered));
     } else {
+      EXPECT_EQ(machine.user.boxes.size(), boxes) << "no retry notice for a retry that cannot be";
       EXPECT_EQ(errorCode, "ERR6");
       EXPECT_EQ(Value(kRunOnceKey, "ZIM"), std::nullopt);
       EXPECT_EQ(Value(kStateKey, "retry"), std::nullopt);

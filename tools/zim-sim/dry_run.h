@@ -160,8 +160,9 @@ std::string CheckSaveFolder(const std::string& folder);
 std::string Save(const std::string& folder, const Report& report, const sim::Machine& machine);
 
 // Why a prediction is uncertain: the machine's device read bytes that its capture does not hold
-// (VarnDevice::unheldReads, from `from` on); empty when it read none.
-std::string UnheldReason(const sim::Machine& machine, std::size_t from = 0);
+// (VarnDevice::unheldReads, from `from` on, up to `until` when given); empty when it read none.
+std::string UnheldReason(const sim::Machine& machine, std::size_t from = 0,
+                         std::optional<std::size_t> until = std::nullopt);
 
 // Exit status of the whole dry run: 0 restart requested, 1 failed with an error code, 3 cancelled,
 // 4 uncertain.

@@ -46,6 +46,14 @@ class Json {
         q += sim::Displayed(std::string(1, static_cast<char>(c))).insert(0, "\\");
         continue;
       }
+      // The C1 controls (U+0080-U+009F) are escaped as the C0 ones are.
+      if (length == 2 && c == 0xC2 && bytes[i + 1] <= 0x9F) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", bytes[i + 1]);
+        q += buf;
+        ++i;
+        continue;
+      }
       if (length > 1) {
         q.append(s, i, length);
         i += length - 1;
@@ -68,7 +76,7 @@ class Json {
           q += "\\t";
           break;
         default:
-          if (c < 0x20) {
+          if (c < 0x20 || c == 0x7F) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\u%04x", c);
             q += buf;

@@ -1,6 +1,7 @@
 // The run loop: ZIM started as a new process, again after each restart, as the platform would.
 #include "tools/zim-sim/dry_run.h"
 
+#include <algorithm>
 #include <cctype>
 #include <deque>
 #include <map>
@@ -32,7 +33,7 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine, const std:
   const std::size_t launches = m.session.launches.size(), restarts = m.session.restarts.size();
   const std::size_t ioctls = m.varn.ioctls.size(), staged = m.varn.staged.size(),
                     released = m.varn.released.size(), unheld = m.varn.unheldReadCount;
-  m.varn.controlFailed = false;
+  m.varn.unheldAtFailure.reset();
   const sim::Registry registryBefore = m.registry;
   std::map<std::uint16_t, std::array<std::uint8_t, 256>> shadow;
   for (const auto& [port, bank] : m.cmos) shadow[port] = bank.bytes;
@@ -146,7 +147,10 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine, const std:
     r.outcome = "restart";
   else
     r.outcome = "failed";
-  r.uncertain = UnheldReason(m, unheld);
+  // Once a control has failed, ZIM's run ends with an error code whatever it reads afterwards:
+  // those reads make no such ending uncertain. Any other ending counts them.
+  const bool failedForGood = r.outcome == "failed" && !r.errorCode.empty();
+  r.uncertain = UnheldReason(m, unheld, failedForGood ? m.varn.unheldAtFailure : std::nullopt);
   return r;
 }
 
@@ -184,16 +188,17 @@ Report Run(const Options& o, sim::Machine& m) {
   return report;
 }
 
-std::string UnheldReason(const sim::Machine& m, std::size_t from) {
+std::string UnheldReason(const sim::Machine& m, std::size_t from, std::optional<std::size_t> until) {
   const sim::VarnDevice& d = m.varn;
-  if (d.unheldReadCount <= from) return {};
+  const std::size_t to = std::min(d.unheldReadCount, until.value_or(d.unheldReadCount));
+  if (to <= from) return {};
   std::string at;
-  for (std::size_t i = from; i < d.unheldReads.size(); ++i)
+  for (std::size_t i = from; i < std::min(to, d.unheldReads.size()); ++i)
     at += (at.empty() ? "" : ", ") + Hex(d.unheldReads[i]);
   if (at.empty()) at = "addresses";
-  const std::size_t count = d.unheldReadCount - from;
+  const std::size_t count = to - from;
   return "ZIM read " + std::to_string(count) + (count == 1 ? " value" : " values") + " at " + at +
-         (d.unheldReadCount > d.unheldReads.size() ? " and more" : "") +
+         (to > d.unheldReads.size() ? " and more" : "") +
          " that the capture does not hold (past its table); the real machine has whatever lies there";
 }
 

@@ -111,9 +111,14 @@ bool CBiosUpgrade::RetryAfterRestart() {
     m_strErrorCode = "ERR6";
     return false;
   }
-  AfxMessageBox(kRetryNotice, win32::MB_OK, 0);
+  // A command the next start could not run is no retry: the person is not told of one.
   const std::string command = RetryCommandLine();
-  if (!command.empty() && SetRegString(win32::HKEY_LOCAL_MACHINE, command, kProgramValue, kRunOnceKey) &&
+  if (command.empty()) {
+    m_strErrorCode = "ERR6";
+    return false;
+  }
+  AfxMessageBox(kRetryNotice, win32::MB_OK, 0);
+  if (SetRegString(win32::HKEY_LOCAL_MACHINE, command, kProgramValue, kRunOnceKey) &&
       SetRegString(win32::HKEY_LOCAL_MACHINE, kRetryValue, kRetryValue, kStateKey) &&
       DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kCleanupValue, kRunOnceKey)) {
     m_strErrorCode.clear();
@@ -121,9 +126,10 @@ bool CBiosUpgrade::RetryAfterRestart() {
     win32::ExitWindowsEx(win32::EWX_REBOOT, 0);
     return true;
   }
-  // Undo what was arranged, so that no half-made retry runs at the next start.
-  DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kProgramValue, kRunOnceKey);
-  DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kRetryValue, kStateKey);
+  // Undo what was arranged, so that no half-made retry runs at the next start. Where "ZIM" stays,
+  // "retry" stays too: that run must find its retry used.
+  if (DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kProgramValue, kRunOnceKey))
+    DeleteRegValue(win32::HKEY_LOCAL_MACHINE, kRetryValue, kStateKey);
   m_strErrorCode = "ERR6";
   return false;
 }
