@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/sim/input_file.h"
 #include "tools/zim-sim/common.h"
 
 namespace zimsim {
@@ -209,46 +210,25 @@ std::string SummaryJson(const FleetSummary& summary) {
 }
 
 std::string HtmlText(const std::string& text) {
+  // As every other report shows it (control bytes and bytes that are not UTF-8 as \xHH), so that
+  // two names that differ stay apart on the page too.
   std::string out;
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n;) {
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      switch (c) {
-        case '&':
-          out += "&amp;";
-          break;
-        case '<':
-          out += "&lt;";
-          break;
-        case '>':
-          out += "&gt;";
-          break;
-        case '"':
-          out += "&quot;";
-          break;
-        default:
-          out += c < 0x20 || c == 0x7F ? "\xEF\xBF\xBD" : std::string(1, static_cast<char>(c));
-      }
-      ++i;
-      continue;
-    }
-    // A well-formed sequence: its lead byte, its continuation bytes, no overlong form, no surrogate.
-    const std::size_t len = c >= 0xC2 && c <= 0xDF   ? 2
-                            : c >= 0xE0 && c <= 0xEF ? 3
-                            : c >= 0xF0 && c <= 0xF4 ? 4
-                                                     : 0;
-    bool ok = len != 0 && i + len <= n;
-    for (std::size_t k = 1; ok && k < len; ++k) ok = (s[i + k] & 0xC0) == 0x80;
-    if (ok && len == 3) ok = !(c == 0xE0 && s[i + 1] < 0xA0) && !(c == 0xED && s[i + 1] >= 0xA0);
-    if (ok && len == 4) ok = !(c == 0xF0 && s[i + 1] < 0x90) && !(c == 0xF4 && s[i + 1] >= 0x90);
-    if (ok) {
-      out.append(text, i, len);
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
+  for (const char c : sim::Displayed(text)) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;

@@ -77,7 +77,7 @@ class HtmlReport {
   std::FILE* rows_;
 };
 
-// A text for a page: markup characters escaped, and bytes that are not UTF-8 given as U+FFFD.
+// A text for a page: markup characters escaped, control bytes and bytes that are not UTF-8 as \xHH.
 std::string HtmlText(const std::string& text);
 
 }  // namespace zimsim
