@@ -65,14 +65,16 @@ win32::HANDLE OpenDriverDevice() {
 bool FindSmbEntryPoint(win32::HANDLE device, SmbEntryPoint& entryPoint) {
   if (device == win32::INVALID_HANDLE_VALUE) return false;
   for (std::uint32_t candidate = kScanStart; candidate <= kScanLast; candidate += 16) {
-    std::uint8_t probe[8];
+    // Cleared, as the count of bytes the driver wrote is not examined: a short write leaves zeros.
+    std::uint8_t probe[8] = {};
     if (!ReadPhysical(device, candidate, probe, sizeof probe)) return false;
     if (std::memcmp(probe, "_SM_", 4) != 0) continue;
     // An entry point shorter than the 31 bytes kept cannot be one: skip it rather than keep bytes
     // that were never read.
     const std::uint8_t length = probe[5];
     if (length < kEntryPointSize) continue;
-    auto* buffer = static_cast<std::uint8_t*>(win32::HeapAlloc(win32::GetProcessHeap(), 0, length));
+    auto* buffer = static_cast<std::uint8_t*>(
+        win32::HeapAlloc(win32::GetProcessHeap(), win32::HEAP_ZERO_MEMORY, length));
     if (buffer == nullptr) return false;
     if (!ReadPhysical(device, candidate, buffer, length)) {
       win32::HeapFree(win32::GetProcessHeap(), 0, buffer);

@@ -278,6 +278,21 @@ TEST_F(TableLoadingTest, ADriverThatWritesLessThanTheTableLeavesZerosInTheCopyNo
   EXPECT_EQ(std::string(tag), std::string(30, 'S'));
 }
 
+TEST_F(TableLoadingTest, ADriverThatWritesLessThanTheEntryPointNeverMakesHeapBytesOne) {
+  const Bytes ep = EntryPoint(WriteTable());
+  machine.memory.Write(0xF0000, ep);
+  // Its first 20 bytes arrive; the heap holds bytes that would make the other 11 complete the checksum.
+  std::uint8_t sum = 0, fill = 0;
+  for (int i = 0; i < 20; ++i) sum = static_cast<std::uint8_t>(sum + ep[i]);
+  ASSERT_NE(sum, 0);
+  while (static_cast<std::uint8_t>(sum + 11 * fill) != 0) ++fill;
+  machine.heapFill = fill;
+  machine.varn.physicalReadMost = 20;
+  Attach();
+  EXPECT_FALSE(HasTable());
+  EXPECT_FALSE(Answers());
+}
+
 // ---- the scan
 
 TEST_F(TableLoadingTest, AnEntryPointAtTheFirstCandidateIsFoundByTheFirstProbeAndReadInThreeControls) {
