@@ -14,21 +14,17 @@ constexpr std::size_t kTableOffset = 0x20;  // where a dump file keeps its table
 constexpr std::size_t kRawHeader = 8;
 constexpr std::size_t kLargestRawTable = 0xFFFF;  // what a 2.x entry point can describe
 
-std::uint32_t Le32(const std::uint8_t* b) {
-  return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-         (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
-}
+// The table length a raw table's header gives.
+std::size_t RawLength(const std::vector<std::uint8_t>& f) { return LeField(f.data(), 4, 4); }
 
 // Whether the bytes begin with an entry point's anchor.
 bool Anchored(const std::vector<std::uint8_t>& f) {
-  return (f.size() >= 4 && std::memcmp(f.data(), "_SM_", 4) == 0) ||
-         (f.size() >= 5 &&
-          (std::memcmp(f.data(), "_SM3_", 5) == 0 || std::memcmp(f.data(), "_DMI_", 5) == 0));
+  return AnchorKind(f.data(), f.size()) != EntryPointKind::None;
 }
 
 // A raw table's header: the calling method a flag, a major version that SMBIOS has had, a length.
 bool LooksRaw(const std::vector<std::uint8_t>& f) {
-  return f.size() >= kRawHeader && f[0] <= 1 && (f[1] == 2 || f[1] == 3) && Le32(f.data() + 4) != 0;
+  return f.size() >= kRawHeader && f[0] <= 1 && (f[1] == 2 || f[1] == 3) && RawLength(f) != 0;
 }
 
 }  // namespace
@@ -61,7 +57,7 @@ std::string CaptureFromFile(std::vector<std::uint8_t> bytes, Capture& out) {
   if (!LooksRaw(bytes))
     return "not an SMBIOS capture: no entry point (_SM_, _SM3_ or _DMI_) at offset 0, and no Windows raw "
            "table header";
-  const std::size_t length = Le32(bytes.data() + 4);
+  const std::size_t length = RawLength(bytes);
   if (length > kLargestRawTable) return "a Windows raw table longer than a 2.x entry point can describe";
   if (length > bytes.size() - kRawHeader)
     return "a Windows raw table whose header gives " + std::to_string(length) + " bytes of table, but " +
@@ -91,17 +87,11 @@ std::string CaptureFromKernelFiles(const std::vector<std::uint8_t>& entry,
                   entry.begin() + static_cast<std::ptrdiff_t>(std::min(entry.size(), kTableOffset)));
   out.dump.resize(kTableOffset, 0);
   std::uint8_t* e = out.dump.data();
-  std::size_t address = 0, width = 0;
-  if (std::memcmp(e, "_SM3_", 5) == 0) {
-    address = 0x10, width = 8;
-  } else if (std::memcmp(e, "_SM_", 4) == 0) {
-    address = 0x18, width = 4;
-  } else if (std::memcmp(e, "_DMI_", 5) == 0) {
-    address = 0x08, width = 4;
-  }
-  if (width != 0) {
-    std::memset(e + address, 0, width);
-    e[address] = kTableOffset;
+  const EntryPointKind kind = AnchorKind(e, kTableOffset);
+  if (kind != EntryPointKind::None) {
+    const EntryFields fields = FieldsOf(kind);
+    std::memset(e + fields.addressAt, 0, fields.addressWidth);
+    e[fields.addressAt] = kTableOffset;
   }
   out.dump.insert(out.dump.end(), table.begin(), table.end());
   return {};
@@ -137,11 +127,12 @@ std::string ReadKernelTables(const std::string& folder, Capture& out, std::strin
   problem = ReadPart(file, kLargestTable, "a structure table", table);
   if (!problem.empty()) return problem;
   // A 2.x or legacy length is exact (a 3.x one only a maximum): a shorter table is the DMI file's fault.
-  std::size_t declared = 0;
-  if (entry.size() >= 0x18 && std::memcmp(entry.data(), "_SM_", 4) == 0)
-    declared = entry[0x16] | (entry[0x17] << 8);
-  else if (entry.size() >= 8 && std::memcmp(entry.data(), "_DMI_", 5) == 0)
-    declared = entry[6] | (entry[7] << 8);
+  const EntryPointKind kind = AnchorKind(entry.data(), entry.size());
+  const EntryFields fields = FieldsOf(kind);
+  const bool exact = kind == EntryPointKind::Smbios2 || kind == EntryPointKind::Legacy;
+  const std::size_t declared = exact && entry.size() >= fields.lengthAt + fields.lengthWidth
+                                   ? LeField(entry.data(), fields.lengthAt, fields.lengthWidth)
+                                   : 0;
   if (table.size() < declared)
     return "holds " + std::to_string(table.size()) + " bytes, but its entry point declares a table of " +
            std::to_string(declared);
@@ -167,8 +158,8 @@ std::string ReadCapture(const std::string& path, Capture& out, std::string* culp
   std::string problem = f.Open(path);
   if (problem.empty()) problem = f.ReadAt(0, kRawHeader, bytes);
   if (problem.empty() && Anchored(bytes)) problem = ReadDumpFile(f, bytes);
-  if (problem.empty() && LooksRaw(bytes) && Le32(bytes.data() + 4) <= kLargestRawTable)
-    problem = f.ReadAt(0, kRawHeader + Le32(bytes.data() + 4), bytes);
+  if (problem.empty() && LooksRaw(bytes) && RawLength(bytes) <= kLargestRawTable)
+    problem = f.ReadAt(0, kRawHeader + RawLength(bytes), bytes);
   if (!problem.empty()) return Unnamed(path, problem);
   return CaptureFromFile(std::move(bytes), out);
 }

@@ -12,10 +12,6 @@ namespace sim {
 namespace {
 
 std::uint16_t Le16(const std::uint8_t* b) { return static_cast<std::uint16_t>(b[0] | (b[1] << 8)); }
-std::uint32_t Le32(const std::uint8_t* b) {
-  return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-         (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
-}
 void Put32(std::uint8_t* b, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
@@ -66,6 +62,33 @@ const char* EntryPointName(EntryPointKind kind) {
   return "none";
 }
 
+EntryPointKind AnchorKind(const std::uint8_t* bytes, std::size_t size) {
+  if (size >= 4 && std::memcmp(bytes, "_SM_", 4) == 0) return EntryPointKind::Smbios2;
+  if (size >= 5 && std::memcmp(bytes, "_SM3_", 5) == 0) return EntryPointKind::Smbios3;
+  if (size >= 5 && std::memcmp(bytes, "_DMI_", 5) == 0) return EntryPointKind::Legacy;
+  return EntryPointKind::None;
+}
+
+EntryFields FieldsOf(EntryPointKind kind) {
+  switch (kind) {
+    case EntryPointKind::Smbios2:
+      return {0x16, 2, 0x18, 4};
+    case EntryPointKind::Smbios3:
+      return {0x0C, 4, 0x10, 8};
+    case EntryPointKind::Legacy:
+      return {0x06, 2, 0x08, 4};
+    case EntryPointKind::None:
+      break;
+  }
+  return {};
+}
+
+std::uint64_t LeField(const std::uint8_t* bytes, std::size_t at, std::size_t width) {
+  std::uint64_t v = 0;
+  for (std::size_t i = width; i-- > 0;) v = (v << 8) | bytes[at + i];
+  return v;
+}
+
 namespace {
 
 // What the entry point at the start of a dump says, before its table is read.
@@ -80,28 +103,21 @@ struct EntryRead {
 // 0x20 of them, or all of a shorter file.
 std::string ReadEntryPoint(const std::uint8_t* f, std::uint64_t size, EntryRead& e) {
   DumpInfo& info = e.info;
-  std::uint64_t declared = 0;  // the table's length as published
   char version[32];
-  if (size >= 4 && std::memcmp(f, "_SM_", 4) == 0) {
-    info.kind = EntryPointKind::Smbios2;
+  const EntryPointKind kind = AnchorKind(f, static_cast<std::size_t>(std::min<std::uint64_t>(size, 5)));
+  if (kind == EntryPointKind::Smbios2) {
     if (size < 0x1F) return "too short for its 2.x entry point (31 bytes)";
     if (f[5] > 0x20) return "its 2.x entry point length (" + Hex(f[5]) + ") is larger than 32 bytes";
     std::snprintf(version, sizeof version, "%u.%u", f[6], f[7]);
-    declared = Le16(f + 0x16);
-    e.offset = Le32(f + 0x18);
     info.publishedCount = Le16(f + 0x1C);
     const std::size_t kept = std::max<std::size_t>(0x1F, f[5]);
     if (size < kept) return "too short for its 2.x entry point (" + std::to_string(kept) + " bytes)";
     e.entry.assign(f, f + kept);
-  } else if (size >= 5 && std::memcmp(f, "_SM3_", 5) == 0) {
-    info.kind = EntryPointKind::Smbios3;
+  } else if (kind == EntryPointKind::Smbios3) {
     if (size < 0x18) return "too short for its 3.x entry point (24 bytes)";
     std::snprintf(version, sizeof version, "%u.%u.%u", f[7], f[8], f[9]);
-    declared = Le32(f + 0x0C);
-    e.offset = Le32(f + 0x10) | (static_cast<std::uint64_t>(Le32(f + 0x14)) << 32);
     e.entry.assign(f, f + 0x18);
-  } else if (size >= 5 && std::memcmp(f, "_DMI_", 5) == 0) {
-    info.kind = EntryPointKind::Legacy;
+  } else if (kind == EntryPointKind::Legacy) {
     if (size < 0x0F) return "too short for its legacy entry point (15 bytes)";
     // A BCD revision holds two decimal digits; one that does not is shown as it is.
     const unsigned bcd = f[0x0E];
@@ -109,14 +125,16 @@ std::string ReadEntryPoint(const std::uint8_t* f, std::uint64_t size, EntryRead&
       std::snprintf(version, sizeof version, "%u.%u", bcd >> 4, bcd & 0xF);
     else
       std::snprintf(version, sizeof version, "unknown (BCD revision 0x%02X)", bcd);
-    declared = Le16(f + 6);
-    e.offset = Le32(f + 8);
     info.publishedCount = Le16(f + 0x0C);
     e.entry.assign(f, f + 0x0F);
   } else {
     return size < 0x0F ? "too short for an SMBIOS entry point"
                        : "no SMBIOS entry point (_SM_, _SM3_ or _DMI_) at offset 0";
   }
+  info.kind = kind;
+  const EntryFields fields = FieldsOf(kind);
+  const std::uint64_t declared = LeField(f, fields.lengthAt, fields.lengthWidth);  // as published
+  e.offset = LeField(f, fields.addressAt, fields.addressWidth);
   info.version = version;
 
   // The table, where the entry point puts it. A 3.x length is only a maximum, and the data may end

@@ -46,6 +46,17 @@ struct DumpInfo {
 
 const char* EntryPointName(EntryPointKind kind);  // "2.x", "3.x", "legacy", "none"
 
+// The entry point whose anchor begins `bytes` (_SM_, _SM3_ or _DMI_); None when none does.
+EntryPointKind AnchorKind(const std::uint8_t* bytes, std::size_t size);
+// Where an entry point of `kind` keeps its table's length and address: offset and width in bytes. A
+// 2.x or legacy length is exact, a 3.x one only a maximum.
+struct EntryFields {
+  std::size_t lengthAt = 0, lengthWidth = 0, addressAt = 0, addressWidth = 0;
+};
+EntryFields FieldsOf(EntryPointKind kind);
+// The little-endian number of `width` bytes (at most 8) at `at`.
+std::uint64_t LeField(const std::uint8_t* bytes, std::size_t at, std::size_t width);
+
 // One structure as a careful walk finds it: where it starts in the table, its header, and its whole
 // size (formatted area, strings and the closing double zero).
 struct StructureSpan {

@@ -24,10 +24,6 @@ std::string UnfiredFault(const zimsim::Options& options, const sim::Machine& mac
 }
 
 int DryRun(const zimsim::Options& options) {
-  if (!options.save.empty()) {
-    const std::string problem = zimsim::CheckSaveFolder(options.save);
-    if (!problem.empty()) return Fail(problem);
-  }
   sim::Machine machine;
   sim::DumpInfo table;
   const std::string inputError = zimsim::BuildMachine(options, machine, &table);
@@ -65,8 +61,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   int status = 0;
+  // Checked before anything runs or any device is opened.
+  const std::string saveProblem = options.save.empty() ? "" : zimsim::CheckSaveFolder(options.save);
   if (options.help) {
     status = zimsim::WriteOutput("-", zimsim::Usage()).empty() ? 0 : 2;
+  } else if (!saveProblem.empty()) {
+    status = Fail(saveProblem);
   } else if (!options.preflight.empty()) {
     status = zimsim::Preflight(options);
   } else if (options.thisMachine) {

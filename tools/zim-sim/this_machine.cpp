@@ -80,14 +80,6 @@ std::string LoadNvramModule(const std::string& device) {
 }  // namespace
 
 int ThisMachine(const Options& o) {
-  // Checked before any device is opened, as the dry run checks it.
-  if (!o.save.empty()) {
-    const std::string problem = CheckSaveFolder(o.save);
-    if (!problem.empty()) {
-      std::fprintf(stderr, "zim-sim: %s\n", problem.c_str());
-      return 2;
-    }
-  }
   std::shared_ptr<live::LinuxHardware> hardware;
   live::DevicePaths paths;
   if (!o.devices.empty()) {
