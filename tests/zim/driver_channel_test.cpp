@@ -75,10 +75,12 @@ TEST_F(DriverChannelTest, PortControlsCarryPackedSevenByteRecords) {
   EXPECT_EQ(writes[0].outSize, 0u);
 }
 
-TEST_F(DriverChannelTest, PortReadTakesByteSixWhateverCountIsReported) {
+TEST_F(DriverChannelTest, PortReadCountsOnlyWhenTheDriverGaveTheWholeRecord) {
   CDriverChannel channel;
+  machine.cmos[0x70].bytes[0x78] = 0xA5;
   machine.varn.portReadLeavesOutput = true;  // succeeds, writes nothing, reports 0 bytes
   EXPECT_EQ(channel.ReadIndexedPort(0x70, 0x78, 0x71), 0);
+  EXPECT_TRUE(channel.ReadFailed()) << "an answer of no bytes is no answer";
   machine.varn.portReadLeavesOutput = false;
   EXPECT_EQ(channel.ReadIndexedPort(0x72, 0x78, 0x73), 0) << "a port pair the driver refuses reads as 0";
 }

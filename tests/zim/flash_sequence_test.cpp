@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/sim/demo_machine.h"
 #include "platform/sim/smbios_builder.h"
@@ -305,7 +306,7 @@ TEST_F(FlashSequenceTest, StagingFailureArrangesOneRetryAcrossARestart) {
   ExpectReleased(1);
 }
 
-TEST_F(FlashSequenceTest, RetryAlreadyUsedOrStateKeyMissingGivesErr6WithoutAMessage) {
+TEST_F(FlashSequenceTest, RetryAlreadyUsedOrAKeyMissingGivesErr6WithoutAMessage) {
   imageFile->heldElsewhere = true;
   machine.registry.SetString(kRunOnceKey, "ZIM", "old");
   machine.registry.SetString(kStateKey, "retry", "retry");
@@ -330,24 +331,39 @@ TEST_F(FlashSequenceTest, RetryAlreadyUsedOrStateKeyMissingGivesErr6WithoutAMess
   EXPECT_TRUE(bare.registry.FindKey(kRunOnceKey)->values.empty());
   EXPECT_EQ(bare.registry.FindKey(kStateKey), nullptr);
   CloseDeviceSlots();
+
+  sim::Machine noRunOnce;  // the retry could be used, but RunOnce is not there to take it
+  sim::Install again(noRunOnce);
+  noRunOnce.registry.SetString(kStateKey, "BiosUpgradeCleanup", kCleanup);
+  noRunOnce.session.commandLine = kCommandLine;
+  noRunOnce.files.AddFile("C:\\TARN\\BIOS\\A07.HDR", Bytes(100)).heldElsewhere = true;
+  EXPECT_FALSE(Run());
+  EXPECT_EQ(errorCode, "ERR6");
+  EXPECT_TRUE(noRunOnce.user.boxes.empty()) << "no retry notice for a retry that cannot be registered";
+  EXPECT_EQ(noRunOnce.registry.FindKey(kRunOnceKey), nullptr) << "RunOnce is opened, never created";
+  EXPECT_EQ(noRunOnce.registry.GetValue(kStateKey, "retry"), nullptr);
+  CloseDeviceSlots();
 }
 
 TEST_F(FlashSequenceTest, ARetryStepFailingUndoesTheRetryAndGivesErr6) {
   // Registry calls of a run, in order: the cleanup registration opens the state key (1) and RunOnce
-  // (2) and writes (1); CanRetry opens the state key (3); then "ZIM" opens RunOnce (4) and writes
-  // (2), "retry" opens the state key (5) and writes (3), the withdrawal opens RunOnce (6).
+  // (2) and writes (1); CanRetry opens the state key (3); RunOnce is opened to see that it can take
+  // the retry (4), before the notice; then "ZIM" opens RunOnce (5) and writes (2), "retry" opens the
+  // state key (6) and writes (3), the withdrawal opens RunOnce (7).
   struct Step {
     const char* name;
     const char* op;
     std::uint64_t nth;
+    std::size_t notices;
   };
   const Step steps[] = {
-      {"RunOnce cannot be opened for ZIM", "RegOpenKeyExA", 4},
-      {"ZIM cannot be written", "RegSetValueExA", 2},
-      {"state key cannot be opened for retry", "RegOpenKeyExA", 5},
-      {"retry cannot be written", "RegSetValueExA", 3},
-      {"RunOnce cannot be opened to withdraw the cleanup", "RegOpenKeyExA", 6},
-      {"the cleanup cannot be withdrawn", "RegDeleteValueA", 1},
+      {"RunOnce cannot be opened before the notice", "RegOpenKeyExA", 4, 0},
+      {"RunOnce cannot be opened for ZIM", "RegOpenKeyExA", 5, 1},
+      {"ZIM cannot be written", "RegSetValueExA", 2, 1},
+      {"state key cannot be opened for retry", "RegOpenKeyExA", 6, 1},
+      {"retry cannot be written", "RegSetValueExA", 3, 1},
+      {"RunOnce cannot be opened to withdraw the cleanup", "RegOpenKeyExA", 7, 1},
+      {"the cleanup cannot be withdrawn", "RegDeleteValueA", 1, 1},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.name);
@@ -361,7 +377,7 @@ TEST_F(FlashSequenceTest, ARetryStepFailingUndoesTheRetryAndGivesErr6) {
     m.FailCall(s.op, s.nth);
     EXPECT_FALSE(Run());
     EXPECT_EQ(errorCode, "ERR6");
-    ASSERT_EQ(m.user.boxes.size(), 1u);
+    ASSERT_EQ(m.user.boxes.size(), s.notices);
     EXPECT_EQ(m.registry.GetValue(kRunOnceKey, "ZIM"), nullptr);
     EXPECT_EQ(m.registry.GetValue(kStateKey, "retry"), nullptr);
     EXPECT_EQ(m.registry.GetString(kRunOnceKey, "BiosUpgradeCleanup"), kCleanup);
@@ -470,12 +486,16 @@ TEST_F(FlashSequenceTest, TheRetryStartsTheProgramFileAgainWithTheSameArguments)
   // A program named by anything but a full path is registered by the program file's, quoted.
   imageFile->heldElsewhere = true;
   struct Case {
-    const char* commandLine;
+    std::string commandLine;
     const char* startedIn;
     bool modulePath;
     const char* registered;
   };
+  // The registry text holds 499 bytes and its terminator: a longer command cannot be registered.
+  const std::string longest = kCommandLine + std::string(499 - std::strlen(kCommandLine), 'x');
   const Case cases[] = {
+      {longest, "C:\\", true, longest.c_str()},
+      {longest + "x", "C:\\", true, nullptr},
       {kCommandLine, "C:\\", true, kCommandLine},
       {"C:/TARN/BIOS/ZIM.EXE /x", "C:\\", true, "C:/TARN/BIOS/ZIM.EXE /x"},
       {"ZIM.EXE", "C:\\TARN\\BIOS", true, "\"C:\\TARN\\BIOS\\ZIM.EXE\""},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 
 #include "platform/sim/smbios_builder.h"
 #include "support/zim_machine.h"
@@ -262,11 +263,12 @@ TEST(CmosChecksumTest, WorkedValues) {
 
 class ChecksumWriteTest : public TokenAccessTest {
  protected:
-  // A token access pointed at bank 0x70 with the given checksum layout.
-  CTokenAccess Access(std::uint8_t type, std::uint8_t start, std::uint8_t end, std::uint8_t at) {
+  // A token access pointed at a bank (0x70 unless told) with the given checksum layout.
+  CTokenAccess Access(std::uint8_t type, std::uint8_t start, std::uint8_t end, std::uint8_t at,
+                      std::uint16_t port = 0x70) {
     CTokenAccess a;
-    a.m_wIndexPort = 0x70;
-    a.m_wDataPort = 0x71;
+    a.m_wIndexPort = port;
+    a.m_wDataPort = static_cast<std::uint16_t>(port + 1);
     a.m_btChecksumType = type;
     a.m_btChecksumStart = start;
     a.m_btChecksumEnd = end;
@@ -277,6 +279,8 @@ class ChecksumWriteTest : public TokenAccessTest {
   void SetUp() override {
     TokenAccessTest::SetUp();
     machine.AddCmosBank(0x70, 0x71);
+    machine.AddCmosBank(0x72, 0x73);
+    machine.AddCmosBank(0x74, 0x75);
   }
 };
 
@@ -308,15 +312,84 @@ TEST_F(ChecksumWriteTest, EmptyRangeFullRangeAndWrapAtLocation255) {
   EXPECT_EQ(cmos()[0x40], 0);
   EXPECT_EQ(cmos()[0x41], 0);
 
-  // A range ending at 255 is walked once; a two-byte checksum at 255 puts its low byte at 0.
-  cmos().fill(1);
+  // A range ending at 255 is walked once; a two-byte checksum at 255 puts its low byte at 0 (on a
+  // bank that is not the clock's).
+  auto& ext = machine.cmos[0x72].bytes;
+  ext.fill(1);
   machine.varn.ioctls.clear();
-  EXPECT_TRUE(Access(0, 0x80, 0xFF, 0xFF).UpdateChecksum(0));
+  EXPECT_TRUE(Access(0, 0x80, 0xFF, 0xFF, 0x72).UpdateChecksum(0));
   // The range, and location 0 where the low byte goes: every byte read before the first write.
   EXPECT_EQ(Ioctls(varn::IOCTL_READ_INDEXED_PORT).size(), 129u);
-  EXPECT_EQ(cmos()[0xFF], 0x00);
-  EXPECT_EQ(cmos()[0x00], 0x80);
-  EXPECT_EQ(Ioctls(varn::IOCTL_WRITE_INDEXED_PORT).back().input, (Bytes{0x70, 0, 0x00, 0, 0x71, 0, 0x80}));
+  EXPECT_EQ(ext[0xFF], 0x00);
+  EXPECT_EQ(ext[0x00], 0x80);
+  EXPECT_EQ(Ioctls(varn::IOCTL_WRITE_INDEXED_PORT).back().input, (Bytes{0x72, 0, 0x00, 0, 0x73, 0, 0x80}));
+}
+
+TEST_F(ChecksumWriteTest, OnlyBytesABiosKeepsAreReadOrWritten) {
+  // Token at `token`; checksum of `type` over start-end at `at`. Refused: no control at all, status
+  // kNotBiosCmos. Else the writes are made, the checksum's only where the descriptor is not all zero.
+  struct Case {
+    std::uint16_t port;
+    std::uint8_t token, type, start, end, at;
+    bool refused;
+    std::size_t writes;
+  } cases[] = {
+      // All zero: no checksum, whatever its type, on either bank; the token's byte alone.
+      {0x70, 0x78, 0, 0, 0, 0, false, 1},
+      {0x70, 0x78, 1, 0, 0, 0, false, 1},
+      {0x70, 0x78, 2, 0, 0, 0, false, 1},
+      {0x70, 0x78, 3, 0, 0, 0, false, 1},
+      {0x70, 0x78, 4, 0, 0, 0, false, 1},
+      {0x72, 0x78, 0, 0, 0, 0, false, 1},
+      {0x72, 0x78, 3, 0, 0, 0, false, 1},
+      // The clock's registers behind 0x70 and 0x74: as token, range, location and location + 1.
+      {0x70, 0x0B, 4, 0x10, 0x2D, 0x2E, true, 0},
+      {0x74, 0x0D, 0, 0x10, 0x2D, 0x2E, true, 0},
+      {0x70, 0x78, 0, 0x0D, 0x2D, 0x2E, true, 0},
+      {0x74, 0x78, 1, 0x00, 0x20, 0x2E, true, 0},
+      {0x70, 0x78, 0, 0x10, 0x2D, 0x00, true, 0},  // the standard range stored in the seconds
+      {0x74, 0x78, 3, 0x40, 0x4F, 0x0C, true, 0},
+      {0x74, 0x78, 2, 0x40, 0x4F, 0xFF, true, 0},  // L + 1 wraps to 0x00
+      {0x74, 0x78, 0, 0x40, 0x4F, 0x0D, true, 0},  // L + 1 = 0x0E is allowed, L is not
+      {0x74, 0x78, 0, 0x0E, 0x2D, 0x2E, false, 3},
+      {0x74, 0x78, 1, 0x40, 0x4F, 0xFF, false, 2},  // one byte: no L + 1
+      // Through index port 0x70, bit 7 masks NMI: no location of 0x80 or above.
+      {0x70, 0x90, 4, 0, 0, 0, true, 0},
+      {0x70, 0x78, 0, 0x40, 0x80, 0x2E, true, 0},
+      {0x70, 0x78, 0, 0x40, 0x4F, 0x7F, true, 0},  // L + 1 = 0x80
+      {0x70, 0x78, 1, 0x40, 0x4F, 0x7F, false, 2},
+      // Behind 0x72 every location is a BIOS's.
+      {0x72, 0x90, 0, 0x80, 0xFF, 0x0B, false, 3},
+      {0x72, 0x05, 1, 0x00, 0x0D, 0xC0, false, 2},
+  };
+  for (const Case& c : cases) {
+    std::ostringstream label;
+    label << std::hex << "0x" << c.port << "[0x" << int(c.token) << "] type " << int(c.type) << " over 0x"
+          << int(c.start) << "-0x" << int(c.end) << " at 0x" << int(c.at);
+    SCOPED_TRACE(label.str());
+    CTokenAccess a = Access(c.type, c.start, c.end, c.at, c.port);
+    a.m_btLocation = c.token;
+    a.m_btAndMask = 0xBF;
+    a.m_btOrValue = 0x40;
+    const auto before = machine.cmos[c.port].bytes;
+    machine.varn.ioctls.clear();
+    std::uint8_t status = 0xEE;
+    EXPECT_EQ(a.SetToken(1, &status), !c.refused);
+    EXPECT_EQ(status, c.refused ? CTokenAccess::kNotBiosCmos : 0);
+    EXPECT_EQ(a.ForbiddenLocation(true) >= 0, c.refused);
+    EXPECT_EQ(Ioctls(varn::IOCTL_WRITE_INDEXED_PORT).size(), c.writes);
+    if (c.refused) {
+      EXPECT_TRUE(machine.varn.ioctls.empty()) << "not even read";
+      EXPECT_EQ(machine.cmos[c.port].bytes, before);
+    }
+    // The checksum alone is refused when its own bytes are the ones no BIOS keeps.
+    if (a.ForbiddenLocation(false) >= 0) {
+      EXPECT_FALSE(a.UpdateChecksum(0));
+      EXPECT_FALSE(a.UpdateChecksum(1));
+      EXPECT_TRUE(machine.varn.ioctls.empty());
+    }
+    machine.cmos[c.port].bytes = before;
+  }
 }
 
 // ---- the write
@@ -346,6 +419,18 @@ TEST_F(ChecksumWriteTest, SetTokenStatuses) {
   EXPECT_FALSE(a.SetToken(1, &status));
   EXPECT_EQ(status, 2);
   EXPECT_EQ(cmos()[0x78], 0x41);
+
+  // A port read the driver answers with no bytes gave nothing, in either mode; with an OR value of 0
+  // the zeroed record would even show the token as set.
+  a.m_btOrValue = 0;
+  machine.varn.portReadLeavesOutput = true;
+  machine.varn.ioctls.clear();
+  EXPECT_FALSE(a.SetToken(1, &status));
+  EXPECT_EQ(status, CTokenAccess::kReadFailed);
+  EXPECT_TRUE(Ioctls(varn::IOCTL_WRITE_INDEXED_PORT).empty());
+  EXPECT_TRUE(a.SetToken(0, &status));
+  EXPECT_EQ(status, CTokenAccess::kReadFailed);
+  machine.varn.portReadLeavesOutput = false;
 }
 
 TEST_F(ChecksumWriteTest, SetTokenReadsEverythingThenWritesByteThenChecksumThenReadsBack) {

@@ -111,9 +111,10 @@ bool CBiosUpgrade::RetryAfterRestart() {
     m_strErrorCode = "ERR6";
     return false;
   }
-  // A command the next start could not run is no retry: the person is not told of one.
+  // A command the next start could not run, or one RunOnce cannot take (too long for the registry
+  // text, or no RunOnce key to write it into), is no retry: the person is not told of one.
   const std::string command = RetryCommandLine();
-  if (command.empty()) {
+  if (command.empty() || !CanSetRegString(win32::HKEY_LOCAL_MACHINE, command, kRunOnceKey)) {
     m_strErrorCode = "ERR6";
     return false;
   }

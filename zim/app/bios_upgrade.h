@@ -42,6 +42,9 @@ class CBiosUpgrade {
   bool SetRegString(win32::HKEY root, const std::string& text, const std::string& name,
                     const std::string& subkey);
   bool DeleteRegValue(win32::HKEY root, const std::string& name, const std::string& subkey);
+  // Whether SetRegString could store `text` under `subkey`: it fits the text buffer, and the key
+  // exists and opens for writing. Nothing is created or written.
+  bool CanSetRegString(win32::HKEY root, const std::string& text, const std::string& subkey);
 
   // ---- token writer
   // Sets a CMOS token through the BIOS's token table: true when it was found, written and reads back

@@ -77,6 +77,15 @@ bool CBiosUpgrade::SetRegString(win32::HKEY root, const std::string& text, const
   return stored;
 }
 
+bool CBiosUpgrade::CanSetRegString(win32::HKEY root, const std::string& text, const std::string& subkey) {
+  if (text.size() >= kTextBufferSize) return false;
+  win32::HKEY key = nullptr;
+  if (win32::RegOpenKeyExA(root, subkey.c_str(), 0, win32::KEY_ALL_ACCESS, &key) != win32::ERROR_SUCCESS)
+    return false;
+  win32::RegCloseKey(key);
+  return true;
+}
+
 bool CBiosUpgrade::DeleteRegValue(win32::HKEY root, const std::string& name, const std::string& subkey) {
   win32::HKEY key = nullptr;
   if (win32::RegOpenKeyExA(root, subkey.c_str(), 0, win32::KEY_ALL_ACCESS, &key) != win32::ERROR_SUCCESS)

@@ -38,10 +38,12 @@ std::uint8_t CDriverChannel::ReadIndexedPort(std::uint16_t indexPort, std::uint8
   varn::PortRecord request{indexPort, index, dataPort, 0};
   varn::PortRecord out{0, 0, 0, 0};
   win32::DWORD returned = 0;
-  // The returned count is not examined: a driver that reports nothing leaves the zeroed value.
+  // A buffered control that reports fewer bytes than the record never filled it: the zeroed value
+  // would be taken for the byte CMOS holds.
   if (device == win32::INVALID_HANDLE_VALUE ||
       !win32::DeviceIoControl(device, varn::IOCTL_READ_INDEXED_PORT, &request, sizeof request, &out,
-                              sizeof out, &returned, nullptr)) {
+                              sizeof out, &returned, nullptr) ||
+      returned != sizeof out) {
     m_bReadFailed = true;
     return 0;
   }

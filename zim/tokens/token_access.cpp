@@ -187,9 +187,32 @@ bool CTokenAccess::FindToken(std::uint16_t id, std::uint8_t* status) {
   return true;
 }
 
-bool CTokenAccess::PlanWrite(bool token) {
+bool CTokenAccess::HasChecksum() const {
+  return m_btChecksumType <= 3 &&
+         (m_btChecksumStart != 0 || m_btChecksumEnd != 0 || m_btChecksumLocation != 0);
+}
+
+bool CTokenAccess::Forbidden(unsigned location) const {
+  const bool clockBank = m_wIndexPort == 0x70 || m_wIndexPort == 0x74;
+  return (clockBank && location <= 0x0D) || (m_wIndexPort == 0x70 && location >= 0x80);
+}
+
+int CTokenAccess::ForbiddenLocation(bool token) const {
+  if (token && Forbidden(m_btLocation)) return m_btLocation;
+  if (!HasChecksum()) return -1;
+  for (unsigned i = m_btChecksumStart; i <= m_btChecksumEnd; ++i)
+    if (Forbidden(i)) return static_cast<int>(i);
+  if (Forbidden(m_btChecksumLocation)) return m_btChecksumLocation;
+  const auto next = static_cast<std::uint8_t>(m_btChecksumLocation + 1);
+  if (m_btChecksumType != 1 && Forbidden(next)) return next;
+  return -1;
+}
+
+std::uint8_t CTokenAccess::PlanWrite(bool token) {
   m_nPlanned = 0;
   m_nAttempted = 0;
+  // Checked from the fields alone, before any control: the clock's registers are not even read.
+  if (ForbiddenLocation(token) >= 0) return kNotBiosCmos;
   CDriverChannel channel;
   // Each byte is read once, before anything is written: a read that failed after the token's byte
   // was written would put a wrong checksum over it, and the BIOS would throw the settings away.
@@ -201,7 +224,7 @@ bool CTokenAccess::PlanWrite(bool token) {
     cmos[location] = channel.ReadIndexedPort(m_wIndexPort, location, m_wDataPort);
     held[location] = true;
   };
-  const bool checksum = m_btChecksumType <= 3;
+  const bool checksum = HasChecksum();
   const bool twoBytes = checksum && m_btChecksumType != 1;
   const std::uint8_t at = m_btChecksumLocation;
   const auto next = static_cast<std::uint8_t>(at + 1);
@@ -211,7 +234,7 @@ bool CTokenAccess::PlanWrite(bool token) {
     read(at);
     if (twoBytes) read(next);
   }
-  if (channel.ReadFailed()) return false;
+  if (channel.ReadFailed()) return kReadFailed;
 
   // What CMOS holds as each write is made: the checksum covers the new token byte, and takes the
   // bytes at its own location as they were, when the range holds them.
@@ -234,7 +257,7 @@ bool CTokenAccess::PlanWrite(bool token) {
       plan(at, static_cast<std::uint8_t>(value & 0xFF));
     }
   }
-  return true;
+  return 0;
 }
 
 std::uint8_t CTokenAccess::MakeWrites() {
@@ -265,8 +288,9 @@ bool CTokenAccess::SetToken(std::int32_t write, std::uint8_t* status) {
   if (write != 0) {
     // Written from a failed read, the byte would lose every bit the token does not own, or the
     // checksum would not match: nothing is written.
-    if (!PlanWrite(true)) {
-      Report(status, kReadFailed);
+    const std::uint8_t planned = PlanWrite(true);
+    if (planned != 0) {
+      Report(status, planned);
       return false;
     }
     const std::uint8_t written = MakeWrites();
@@ -274,6 +298,10 @@ bool CTokenAccess::SetToken(std::int32_t write, std::uint8_t* status) {
       Report(status, written);
       return false;
     }
+  }
+  if (write == 0 && Forbidden(m_btLocation)) {
+    Report(status, kNotBiosCmos);
+    return true;
   }
   CDriverChannel channel;
   const std::uint8_t v = channel.ReadIndexedPort(m_wIndexPort, m_btLocation, m_wDataPort);
@@ -292,13 +320,15 @@ bool CTokenAccess::SetToken(std::int32_t write, std::uint8_t* status) {
 }
 
 bool CTokenAccess::UpdateChecksum(std::int32_t verify) {
-  if (verify == 0) return PlanWrite(false) && MakeWrites() == 0;
+  if (verify == 0) return PlanWrite(false) == 0 && MakeWrites() == 0;
+  // No checksum kept: nothing to compare, and nothing is read.
+  if (!HasChecksum()) return true;
+  if (ForbiddenLocation(false) >= 0) return false;
   CDriverChannel channel;
   std::uint16_t value = 0;
   for (unsigned i = m_btChecksumStart; i <= m_btChecksumEnd; ++i)
     value = ChecksumStep(m_btChecksumType, value,
                          channel.ReadIndexedPort(m_wIndexPort, static_cast<std::uint8_t>(i), m_wDataPort));
-  if (m_btChecksumType > 3) return true;
   value = ChecksumFinish(m_btChecksumType, value);
   const auto high = static_cast<std::uint8_t>(value >> 8);
   const auto low = static_cast<std::uint8_t>(value & 0xFF);

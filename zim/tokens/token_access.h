@@ -36,13 +36,15 @@ class CTokenAccess {
   // depends on (the token's byte, the checksum range, the checksum location) is read before the first
   // write; the new checksum is computed from those bytes. Status 0 and true when the byte reads back
   // as set; status 2 and false when it reads back not set (the write stays); kReadFailed and false
-  // when a read before the write failed (nothing is written); kPutBack or kPutBackFailed and false
-  // when a write or the read-back failed (see PutBack).
-  // write 0: only tests (status 0 set, 1 not set, kReadFailed when the byte could not be read; always
-  // true).
+  // when a read before the write failed (nothing is written); kNotBiosCmos and false when the write
+  // would use a location no BIOS keeps (nothing is read or written); kPutBack or kPutBackFailed and
+  // false when a write or the read-back failed (see PutBack).
+  // write 0: only tests (status 0 set, 1 not set, kReadFailed when the byte could not be read,
+  // kNotBiosCmos when the token's byte is one no BIOS keeps; always true).
   bool SetToken(std::int32_t write, std::uint8_t* status);
-  // verify nonzero: true when CMOS holds the computed checksum. verify 0: writes it, with the same
-  // reading before writing and putting back as SetToken; false when that failed.
+  // verify nonzero: true when CMOS holds the computed checksum, or when the instance keeps none
+  // (nothing is read then). verify 0: writes it, with the same reading before writing, refusing and
+  // putting back as SetToken; false when that failed.
   bool UpdateChecksum(std::int32_t verify);
   // Puts back, newest first, every CMOS byte that the last write of this object wrote or tried to
   // write, as it was read before that write; stops at the first write that fails, so that a failing
@@ -54,6 +56,21 @@ class CTokenAccess {
   // A control failed after the first write and putting back failed too: writing stopped at once, and
   // CMOS may hold part of the write.
   static constexpr std::uint8_t kPutBackFailed = 6;
+  // The write would use a CMOS location that no BIOS keeps a setting in (see ForbiddenLocation):
+  // nothing was read or written.
+  static constexpr std::uint8_t kNotBiosCmos = 7;
+
+  // Whether the current instance keeps a checksum: a type from 0 to 3 and a descriptor that is not
+  // all zero. A range of 0x00-0x00 stored at 0x00 is how a BIOS says it keeps none: taken literally,
+  // the checksum would cover the byte it is stored in, and no value could ever be right.
+  bool HasChecksum() const;
+  // The first CMOS location that the write of the token's byte (when `token`) and of the checksum
+  // would read or write and that no BIOS keeps anything in, or -1 when there is none. Behind index
+  // port 0x70, and 0x74 which reaches the same bank on many chipsets, 0x00-0x0D are the clock's own
+  // registers: the time, the alarms and status registers A-D (writing A or B can stop the clock,
+  // reading C clears its interrupts). Through index port 0x70, bit 7 of the index masks NMI and
+  // the location taken is the index less 0x80.
+  int ForbiddenLocation(bool token) const;
 
   // The entry-point copy.
   std::uint8_t m_btEntryChecksum = 0;
@@ -94,9 +111,12 @@ class CTokenAccess {
     std::uint8_t before;  // as read before the first write
     std::uint8_t value;
   };
+  // Whether `location` behind the instance's index port is a byte no BIOS keeps anything in.
+  bool Forbidden(unsigned location) const;
   // Reads what the write depends on and plans it: the token's byte (when `token`), then the checksum
-  // bytes as the checksum type stores them. False when a read failed; nothing is then planned.
-  bool PlanWrite(bool token);
+  // bytes as the checksum type stores them. Status 0, else kNotBiosCmos (nothing is read) or
+  // kReadFailed; nothing is then planned.
+  std::uint8_t PlanWrite(bool token);
   // Makes the planned writes in order; status 0, or the put-back status when one failed.
   std::uint8_t MakeWrites();
 
