@@ -85,7 +85,8 @@ using Bank = std::array<std::uint8_t, 256>;
 // then holds it, stored where and as the checksum type says.
 Bank Applied(Bank bank, const TokenTable& t, const TokenRecordInfo& r) {
   bank[r.location] = static_cast<std::uint8_t>((bank[r.location] & r.andMask) | r.orValue);
-  if (t.type > 3) return bank;
+  // Types above 3, and a descriptor that is all zero, keep no checksum.
+  if (t.type > 3 || (t.start == 0 && t.end == 0 && t.at == 0)) return bank;
   std::vector<std::uint8_t> range;
   for (unsigned i = t.start; i <= t.end; ++i) range.push_back(bank[i]);
   const std::uint16_t value = CmosChecksum(t.type, range.data(), range.size());
@@ -141,6 +142,7 @@ struct Scenario {
   // The token table, when not the demo machine's: one table behind ports 0x72/0x73 whose checksum
   // covers the tokens' bytes, so that part of a write shows in the bank.
   std::optional<std::array<std::uint8_t, 4>> checksum;  // type, range start, range end, location
+  std::uint16_t port = 0x72;                             // the table's index port
 };
 
 std::vector<Scenario> Scenarios() {
@@ -160,6 +162,12 @@ std::vector<Scenario> Scenarios() {
   inside.name = "flash branch, checksum location inside its own range";
   inside.checksum = {0, 0x40, 0x7F, 0x60};
   s.push_back(inside);
+  // The clock's bank with an all-zero descriptor: no checksum, so only the token bytes change.
+  Scenario none;
+  none.name = "flash branch, all-zero checksum descriptor on the clock's bank";
+  none.checksum = {0, 0, 0, 0};
+  none.port = 0x70;
+  s.push_back(none);
   s[0].name = "flash branch";
   s[1].name = "retry branch";
   s[1].options.stageFails = true;
@@ -315,14 +323,16 @@ class ZimSweep {
       const auto [type, start, end, at] = *scenario_.checksum;
       sim::SmbiosBuilder table;
       table.Add(1, 0x0100, {1, 2, 3, 4});
-      table.TokenTable(0xD400, 0x72, 0x73, type, start, end, at,
+      const std::uint16_t port = scenario_.port;
+      table.TokenTable(0xD400, port, static_cast<std::uint16_t>(port + 1), type, start, end, at,
                        {{93, 0x79, 0xFE, 0x01}, {92, 0x78, 0xBF, 0x40}});
       table.EndOfTable(0xFFFF);
       table.Install(m, 0xE0000, scenario_.options.entryAt);
       // Bytes of every kind in the range, so that each checksum type sees carries and shifts.
-      for (unsigned i = 0; i < 256; ++i) m.cmos.at(0x72).bytes[i] = static_cast<std::uint8_t>(i * 37 + 11);
-      m.cmos.at(0x72).bytes[0x78] = 0x21;  // neither token set
-      m.cmos.at(0x72).bytes[0x79] = 0x80;
+      auto& bank = m.cmos.at(port).bytes;
+      for (unsigned i = 0; i < 256; ++i) bank[i] = static_cast<std::uint8_t>(i * 37 + 11);
+      bank[0x78] = 0x21;  // neither token set
+      bank[0x79] = 0x80;
     }
     if (tables_.empty()) {
       tables_ = TokenTables(m, scenario_.options.entryAt);
