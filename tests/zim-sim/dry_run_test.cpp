@@ -83,11 +83,14 @@ class DumpFolder {
   fs::path path_;
 };
 
-// A table whose third structure is a token table holding token 92 on the demo banks' first ports.
-sim::SmbiosBuilder TokenTable() {
+// A table whose third structure is a token table holding token 92 on the demo banks' first ports
+// (the checksum and the token's location as given).
+sim::SmbiosBuilder TokenTable(std::uint8_t type = 0, std::uint8_t start = 0x10, std::uint8_t end = 0x2D,
+                              std::uint8_t at = 0x2E, std::uint8_t location = 0x78) {
   sim::SmbiosBuilder b;
   b.Add(1, 0x100, {1, 2}, {"Tarn", "X"}).Add(3, 0x300, {1, 3, 0, 2}, {"Tarn", "TAG"});
-  b.TokenTable(0xD400, 0x70, 0x71, 0, 0x10, 0x2D, 0x2E, {{93, 0x78, 0xBF, 0x00}, {92, 0x78, 0xBF, 0x40}});
+  b.TokenTable(0xD400, 0x70, 0x71, type, start, end, at,
+               {{93, 0x78, 0xBF, 0x00}, {92, location, 0xBF, 0x40}});
   b.EndOfTable(0x7F00);
   return b;
 }
@@ -343,6 +346,13 @@ TEST(PreflightTest, AgreesWithTheDryRunAndSaysWhenItCannotKnow) {
       {dumps.Add("ports-70.bin",
                  sim::SmbiosBuilder().TokenTable(0xD400, 0x70, 0x70, 0, 0x10, 0x2D, 0x2E, token92).DumpBin()),
        "ERR3: token table 1 names ports 0x70/0x70, which cannot be a CMOS bank"},
+      {dumps.Add("clock.bin", TokenTable(0, 0x10, 0x2D, 0x2E, 0x0B).DumpBin()),
+       "ERR3: the token table names the clock's registers (0x70[0x0B])"},
+      {dumps.Add("clock-checksum.bin", TokenTable(0, 0x10, 0x2D, 0x00).DumpBin()),
+       "ERR3: the token table names the clock's registers (0x70[0x00])"},
+      {dumps.Add("nmi.bin", TokenTable(0, 0x10, 0x2D, 0x2E, 0x90).DumpBin()),
+       "ERR3: location 0x90 through index port 0x70"},
+      {dumps.Add("no-checksum.bin", TokenTable(0, 0, 0, 0).DumpBin()), "flash: token 92 set, restart"},
       {dumps.Add("cut.bin", cut), "uncertain: ZIM read "},
       {dumps.Add("large.bin", large.DumpBin(sim::EntryPointKind::Smbios3, 0x20)),
        "ERR3: no entry point: the dump has only its 3.x one, and a 2.x one cannot describe its table"},
@@ -354,12 +364,25 @@ TEST(PreflightTest, AgreesWithTheDryRunAndSaysWhenItCannotKnow) {
     EXPECT_EQ(tarn_test::PredictionsDiffer(c.file), "");
   }
   std::string out, err;
-  EXPECT_EQ(Command("--smbios " + cases[5].file, &err, &out), 4) << err;
+  // No checksum: the token's byte alone is written, the clock's registers are not touched.
+  EXPECT_EQ(Command("--smbios " + cases[8].file, &err, &out), 0) << err;
+  EXPECT_NE(out.find("\ntoken 92: no checksum (its descriptor is all zero)\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("CMOS 0x70[0x00]"), std::string::npos) << out;
+  EXPECT_EQ(Command("--smbios " + cases[8].file + " --json -", &err, &out), 0) << err;
+  EXPECT_NE(out.find("\"token_notes\": [\"token 92: no checksum (its descriptor is all zero)\"]"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(Command("--smbios " + cases[5].file, &err, &out), 1) << err;
+  EXPECT_NE(out.find("\ntoken 92: the token table names the clock's registers (0x70[0x0B])\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("CMOS 0x70["), std::string::npos) << "nothing written";
+  EXPECT_EQ(Command("--smbios " + cases[9].file, &err, &out), 4) << err;
   EXPECT_NE(out.find("\nuncertain: ZIM read"), std::string::npos) << out;
   EXPECT_NE(out.find("outcome: uncertain"), std::string::npos) << out;
-  EXPECT_EQ(Command("--smbios " + cases[6].file + " --no-assumed-entry", &err, &out), 1) << err;
+  EXPECT_EQ(Command("--smbios " + cases[10].file + " --no-assumed-entry", &err, &out), 1) << err;
   EXPECT_NE(out.find("outcome: failed ERR3"), std::string::npos) << out;
-  EXPECT_EQ(Command("--smbios " + cases[6].file, &err, &out), 1) << err;
+  EXPECT_EQ(Command("--smbios " + cases[10].file, &err, &out), 1) << err;
   EXPECT_NE(out.find("no 2.x entry point: a 2.x entry point describes at most 65535 bytes"),
             std::string::npos)
       << out;
@@ -769,13 +792,18 @@ TEST(ThisMachineTest, ReadOnlyCheckWritesNoDataPortAndNoClockPortAndSaysWhyARead
       {"second bank", second, true, false, false, kWhole, 0x100, 0,
        "would write 0x72[0x44]: 0x33 -> 0x73, checksum 0x72[0x50]: 0x33 -> 0x70\n"
        "outcome: flash: token 92 set, restart\n"},
+      {"no checksum on the clock bank", TokenTable(3, 0, 0, 0), true, true, false, kWhole, 0x100, 0,
+       "token 92: no checksum (its descriptor is all zero)\nwould write 0x70[0x78]: 0x21 -> 0x61\n"
+       "outcome: flash: token 92 set, restart\n"},
+      {"status register B", TokenTable(0, 0x10, 0x2D, 0x2E, 0x0B), true, true, false, kWhole, 0x100, 1,
+       "outcome: ERR3: the token table names the clock's registers (0x70[0x0B])\n"},
       {"only a 3.x entry point", TokenTable(), false, true, true, kWhole, 0x100, 1,
        "outcome: ERR3: no entry point: no _SM_ anchor in 0xF0000-0xFFFFF; the firmware publishes only a 3.x "
        "(_SM3_) entry point, at 0xF0000\n"},
       {"memory cut before the table", TokenTable(), true, true, false, kTableCut, 0x100, 3,
        "/mem: 1 byte at 0xF1000: past the end of the device ("},
       {"memory that cannot be read", TokenTable(), true, true, false, kDirectory, 0x100, 3,
-       "outcome: unknown: " + root.Path("6/mem") + ": 4 bytes at 0xF0000: Is a directory ("},
+       "outcome: unknown: " + root.Path("8/mem") + ": 4 bytes at 0xF0000: Is a directory ("},
       {"port file that fails", second, true, true, false, kWhole, 0x73, 3,
        "/port: reading port 0x73 (CMOS 0x72[0x44]): past the end of the device\n"},
   };

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "zim/tokens/token_access.h"
+
 namespace zimsim {
 
 // The token whose setting makes the BIOS flash itself at the next start.
@@ -29,6 +31,18 @@ inline std::string ProgramOf(const std::string& commandLine) {
     return commandLine.substr(1, end == std::string::npos ? std::string::npos : end - 1);
   }
   return commandLine.substr(0, commandLine.find_first_of(" \t"));
+}
+
+// What ZIM makes of the token table `a` found a token in, in words: why it refuses to touch it
+// (nothing is read or written, "ERR3"), or that it keeps no checksum; empty for a plain write.
+inline std::string TokenTableNote(const CTokenAccess& a) {
+  const int at = a.ForbiddenLocation(true);
+  if (at >= 0 && a.m_wIndexPort == 0x70 && at >= 0x80)
+    return "location " + Hex(at, 2) + " through index port 0x70";
+  if (at >= 0)
+    return "the token table names the clock's registers (" + Hex(a.m_wIndexPort, 2) + "[" + Hex(at, 2) + "])";
+  if (a.m_btChecksumType <= 3 && !a.HasChecksum()) return "no checksum (its descriptor is all zero)";
+  return {};
 }
 
 inline std::string ValueText(const std::vector<std::uint8_t>& data) {

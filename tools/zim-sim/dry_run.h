@@ -124,6 +124,9 @@ struct RunReport {
   std::vector<std::int32_t> released;
   std::vector<CmosWrite> cmosWrites;
   std::vector<TokenWriteFailure> tokenWriteFailures;
+  // For each token the run wrote or refused to write, what ZIM made of its token table: "token 92:
+  // no checksum (its descriptor is all zero)", or why nothing was read or written.
+  std::vector<std::string> tokenNotes;
   std::vector<RegistryChange> registry;
   std::map<std::uint32_t, int> ioctls;       // count per control code
   std::vector<std::string> ranAtStart;       // RunOnce commands the platform ran before this run

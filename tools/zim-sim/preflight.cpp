@@ -120,6 +120,7 @@ PreflightRow Look(const std::string& path, const Options& options,
   std::uint8_t entryStatus = 0, walkStatus = 0;
   std::optional<TokenRow> zimToken;
   std::uint32_t zimTokenTable = 0;  // the offset of the token table where ZIM found it
+  bool refused = false;             // ZIM reads and writes nothing of that table's CMOS
   if (access.FindEntryPoint(&entryStatus)) {
     for (std::int32_t n = 1; !zimToken && access.FindTokenStructure(n, &walkStatus); ++n) {
       const std::uint32_t offset = access.m_dwStructureAddress - row.dump.tableAddress;
@@ -147,6 +148,8 @@ PreflightRow Look(const std::string& path, const Options& options,
       if (access.FindToken(kFlashToken, &tokenStatus)) {
         zimToken = TokenRow{0, access.m_btLocation, access.m_btAndMask, access.m_btOrValue, true};
         zimTokenTable = offset;
+        row.tokenNote = TokenTableNote(access);
+        refused = access.ForbiddenLocation(true) >= 0;
       }
     }
   }
@@ -187,6 +190,8 @@ PreflightRow Look(const std::string& path, const Options& options,
                                         : " one, and none is assumed");
   } else if (entryStatus != 0) {
     row.reason = EntryPointReason(entryStatus);
+  } else if (refused) {
+    row.reason = row.tokenNote;
   } else if (zimTable != nullptr && !NoBank(*zimTable, banks, !cmos.empty()).empty()) {
     row.reason = NoBank(*zimTable, banks, !cmos.empty());
   } else if (zimToken) {
@@ -317,6 +322,7 @@ std::string RowJson(const PreflightRow& r) {
         .EndObject();
   else
     j.Null();
+  if (!r.tokenNote.empty()) j.Key("token_note").String(r.tokenNote);
   j.Key("outcome").String(!r.uncertain.empty() ? "uncertain" : r.flash ? "flash" : "ERR3");
   j.Key("reason").String(!r.uncertain.empty() ? r.uncertain : r.flash ? "token 92 set, restart" : r.reason);
   if (!r.uncertain.empty())

@@ -58,6 +58,9 @@ struct PreflightRow {
   std::optional<TokenRow> token;
   bool flash = false;  // token 92 set: ZIM would request the restart
   std::string reason;  // why "ERR3"
+  // What ZIM makes of the token table it took token 92 from: why it refuses it, or that it keeps no
+  // checksum (TokenTableNote).
+  std::string tokenNote;
   // The outcome depends on bytes the dump does not hold: why, and then the outcome is "uncertain"
   std::string uncertain;
 

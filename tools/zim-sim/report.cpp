@@ -79,6 +79,7 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
             : w.putBack ? " (put back)"
                         : "")
         << "\n";
+    for (const std::string& note : r.tokenNotes) t << note << "\n";
     for (const TokenWriteFailure& f : r.tokenWriteFailures) {
       t << "token write failed in the middle: ";
       if (f.putBack) {
@@ -202,6 +203,9 @@ std::string ToJson(const Report& report, const sim::Machine& m) {
       writeObject(w);
       j.Key("result").String(w.failed ? "refused" : w.putBack ? "put back" : "written").EndObject();
     }
+    j.EndArray();
+    j.Key("token_notes").BeginArray();
+    for (const std::string& note : r.tokenNotes) j.String(note);
     j.EndArray();
     j.Key("token_write_failures").BeginArray();
     for (const TokenWriteFailure& f : r.tokenWriteFailures) {

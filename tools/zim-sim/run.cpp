@@ -11,6 +11,7 @@
 #include "zim/app/zim_app.h"
 #include "zim/driver/device_slot.h"
 #include "zim/driver/varn_ioctl.h"
+#include "zim/tokens/token_access.h"
 
 namespace zimsim {
 
@@ -19,6 +20,32 @@ namespace {
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
+}
+
+// What ZIM makes of the token table it takes token `id` from (TokenTableNote), found by its own
+// search on a copy of the machine's memory, so that the run's record of calls and controls stays
+// as the run made it; empty when there is nothing to say or no such token.
+std::string TokenNote(const sim::Machine& m, std::uint16_t id) {
+  sim::Machine side;
+  side.logCalls = false;
+  side.varn.recordIoctls = false;
+  side.varn.hardware = m.varn.hardware;
+  side.version = m.version;
+  side.memory = m.memory;
+  sim::InstallOnThisThread installed(side);
+  CloseDeviceSlots();
+  CTokenAccess a;
+  std::string note;
+  if (a.FindEntryPoint(nullptr)) {
+    bool found = false;
+    std::uint8_t searched = 0;
+    for (std::int32_t n = 1;
+         !found && searched != CTokenAccess::kReadFailed && a.FindTokenStructure(n, nullptr); ++n)
+      found = a.FindToken(id, &searched);
+    if (found) note = TokenTableNote(a);
+  }
+  CloseDeviceSlots();
+  return note.empty() ? note : "token " + std::to_string(id) + ": " + note;
 }
 
 // One run of the program as a new process: static initialisation, the application, process exit.
@@ -128,6 +155,15 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine, const std:
     for (const sim::RegValue& v : key->values)
       if (m.registry.GetValue(key->path, v.name) == nullptr)
         r.registry.push_back({key->path, v.name, true, {}});
+
+  // Token 92 is written once an image is staged; token 93 after it when the restart is refused.
+  if (r.stageResult != -1) {
+    for (std::uint16_t id : {92, 93}) {
+      if (id == 93 && (!r.restartRequested || r.restartAccepted)) continue;
+      const std::string note = TokenNote(m, id);
+      if (!note.empty()) r.tokenNotes.push_back(note);
+    }
+  }
 
   const sim::DialogRecord* dialog = nullptr;
   for (std::size_t i = dialogs; i < m.user.dialogRuns.size(); ++i)

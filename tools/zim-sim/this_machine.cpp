@@ -129,7 +129,8 @@ int ThisMachine(const Options& o) {
   std::uint8_t entryStatus = 0, walkStatus = 0, tokenStatus = 0;
   bool found = false;
   std::set<std::uint16_t> banks;
-  std::string reason;
+  std::string reason, note;
+  bool refused = false;  // the token's table names CMOS that no BIOS keeps: nothing is touched
   if (access.FindEntryPoint(&entryStatus) && !faulted()) {
     t << "entry point: _SM_ " << unsigned{access.m_btMajorVersion} << "." << unsigned{access.m_btMinorVersion}
       << " at " << Hex(access.m_dwEntryPointAddress, 5) << ", table of " << access.m_wTableLength
@@ -146,6 +147,9 @@ int ThisMachine(const Options& o) {
         t << "token " << kFlashToken << ": in token table " << n << ", CMOS "
           << Bank(access.m_wIndexPort, access.m_btLocation) << ", AND mask " << Hex(access.m_btAndMask, 2)
           << ", OR value " << Hex(access.m_btOrValue, 2) << "\n";
+        note = TokenTableNote(access);
+        refused = access.ForbiddenLocation(true) >= 0;
+        if (!note.empty()) t << "token " << kFlashToken << ": " << note << "\n";
       }
     }
     if (!found) reason = walkStatus == 3 ? "a string area runs to the table end" : "token 92 absent";
@@ -170,7 +174,7 @@ int ThisMachine(const Options& o) {
     CBiosUpgrade upgrade;
     flash = upgrade.SetCmosToken(static_cast<std::uint8_t>(kFlashToken));
     CloseDeviceSlots();
-    if (!flash) reason = "token 92 does not read back as set";
+    if (!flash) reason = refused ? note : "token 92 does not read back as set";
   }
   const char* verb = hardware->writes() ? "wrote " : "would write ";
   std::string ours, kernel;
