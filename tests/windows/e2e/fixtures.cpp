@@ -1,5 +1,7 @@
 // e2e-fixtures: writes the machine of the end-to-end tests, in the forms zim-sim takes, into a folder:
 //   table.bin        a `dmidecode --dump-bin` file
+//   table-no-checksum.bin, table-clock.bin   the same with tokens 92 and 93 on the clock's bank, in
+//                    a token table that keeps no checksum, and in the clock's status register B
 //   cmos-0x70.bin    CMOS behind 0x70/0x71, checksum type 0 over 0x10-0x2D at 0x2E
 //   cmos-0x72.bin    CMOS behind 0x72/0x73, checksum type 1 over 0x40-0x7D at 0x7E
 //   E2E.HDR          the image beside ZIM
@@ -23,7 +25,12 @@ bool Write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   return static_cast<bool>(out);
 }
 
-std::vector<std::uint8_t> Table() {
+// Where tokens 92 and 93 live: the second bank's token table, or one on the clock's bank whose
+// checksum descriptor is all zero (no checksum), or one that puts them in the clock's status
+// register B.
+enum class Tokens { kSecondBank, kNoChecksum, kClockRegister };
+
+std::vector<std::uint8_t> Table(Tokens tokens) {
   sim::SmbiosBuilder t;
   t.Add(0, 0x0000,
         {1, 2, 0x00, 0xF0, 3, 0x1F, 0x80, 0x98, 0x8B, 0x3F, 0x01, 0x00, 0x00, 0x00, 0x03, 0x0D, 2, 11},
@@ -38,11 +45,16 @@ std::vector<std::uint8_t> Table() {
   t.Add(11, 0x0B00, {3}, {"Tarn Computer Corporation", "1[1f4]", "unused 1[999]"});
   t.TokenTable(0xD400, 0x70, 0x71, 0, 0x10, 0x2D, 0x2E,
                {{0x0001, 0x30, 0xFE, 0x01}, {0x0002, 0x30, 0xFE, 0x00}, {0x00D5, 0x14, 0xF3, 0x04}});
-  t.TokenTable(0xD401, 0x72, 0x73, 1, 0x40, 0x7D, 0x7E,
-               {{0x0120, 0x45, 0x7F, 0x80},
-                {92, 0x52, 0xFB, 0x04},
-                {93, 0x52, 0xF7, 0x08},
-                {0x0210, 0x50, 0xF0, 0x0A}});
+  if (tokens == Tokens::kSecondBank)
+    t.TokenTable(0xD401, 0x72, 0x73, 1, 0x40, 0x7D, 0x7E,
+                 {{0x0120, 0x45, 0x7F, 0x80},
+                  {92, 0x52, 0xFB, 0x04},
+                  {93, 0x52, 0xF7, 0x08},
+                  {0x0210, 0x50, 0xF0, 0x0A}});
+  if (tokens == Tokens::kNoChecksum)
+    t.TokenTable(0xD401, 0x70, 0x71, 0, 0x00, 0x00, 0x00, {{92, 0x78, 0xFE, 0x01}, {93, 0x78, 0xFE, 0x00}});
+  if (tokens == Tokens::kClockRegister)
+    t.TokenTable(0xD401, 0x70, 0x71, 0, 0x10, 0x2D, 0x2E, {{92, 0x0B, 0xFB, 0x04}, {93, 0x0B, 0xF7, 0x08}});
   t.Add(32, 0x2000, {0, 0, 0, 0, 0, 0, 0});
   t.EndOfTable(0x7F00);
   return t.DumpBin();
@@ -88,7 +100,9 @@ int main(int argc, char** argv) {
   Fill(ext, 13, 0x40, 0x7D);
   ext[0x52] &= 0xF3;  // neither token 92 nor 93 is set
   StoreChecksum(ext, 0x40, 0x7D, 0x7E, 1);
-  if (!Write(dir + "/table.bin", Table()) || !Write(dir + "/cmos-0x70.bin", rtc) ||
+  if (!Write(dir + "/table.bin", Table(Tokens::kSecondBank)) ||
+      !Write(dir + "/table-no-checksum.bin", Table(Tokens::kNoChecksum)) ||
+      !Write(dir + "/table-clock.bin", Table(Tokens::kClockRegister)) || !Write(dir + "/cmos-0x70.bin", rtc) ||
       !Write(dir + "/cmos-0x72.bin", ext) || !Write(dir + "/E2E.HDR", Image())) {
     std::fprintf(stderr, "e2e-fixtures: %s: cannot be written\n", dir.c_str());
     return 2;

@@ -7,7 +7,8 @@
    point in the last paragraph is there); any other byte reads as 0, as in the dry run. It answers the
    five controls with the buffer layouts that ZIM and TARNSYS use, and leaves a record of what
    happened in C:\varn:
-     log.txt          one line per load, open, port write, staged image, release, close and unload;
+     log.txt          one line per load, open, port read and write, staged image, release, close and
+                      unload;
                       "counts" lines carry the controls received per code since the load
      cmos-0xPP.bin    each CMOS bank (256 bytes) after every write; read back at the next load, as
                       battery-backed CMOS keeps its bytes across a restart
@@ -259,6 +260,8 @@ static NTSTATUS Control(ULONG code, UCHAR* buffer, ULONG inSize, ULONG outSize, 
       if (read) {
         buffer[6] = bank->bytes[index]; /* bytes 0-5 stay as the request had them */
         *returned = 7;
+        _snprintf(line, sizeof line, "read 0x%02X 0x%02X", indexPort, index);
+        Log(line);
         return STATUS_SUCCESS;
       }
       _snprintf(line, sizeof line, "write 0x%02X 0x%02X 0x%02X->0x%02X", indexPort, index, bank->bytes[index],
