@@ -311,7 +311,7 @@ TEST(ProductVersion, BothFilesCarryTheProjectVersion) {
     EXPECT_EQ(fixed->dwFileVersionLS, patch << 16);
     EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
     EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
-    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS_NT_WINDOWS32));
+    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS__WINDOWS32));
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(type));
     EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u);
     const std::map<std::string, std::string> texts{{"FileVersion", TARN_PROJECT_VERSION},
