@@ -1,8 +1,8 @@
 /* caller: a program that uses the SMBIOS query library as its callers do, through the installed
    header and library (pkg-config on Linux, the release's tarnsys.h and each of its import libraries
    on Windows). It asks all six queries and prints one line each ("-" where a query answers 0).
-   It needs no C library, so that it also links the Microsoft way with nothing but TARNSYS.lib and
-   kernel32 (lld-link /nodefaultlib /entry:caller_start): on Windows it writes through kernel32. */
+   On Windows it needs no C library: it writes through kernel32, so that it also links the Microsoft
+   way with nothing but TARNSYS.lib and kernel32 (lld-link /nodefaultlib /entry:caller_start). */
 #include <tarnsys.h>
 
 #ifdef _WIN32
