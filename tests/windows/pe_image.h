@@ -1,4 +1,5 @@
-// Reads a PE file's export and import tables and its version fields from its bytes, without loading it.
+// Reads a PE file's export and import tables, its sections and version fields from its bytes, without
+// loading it.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +49,18 @@ class PeImage {
       out.names.emplace_back(Text(Offset(U32(names + 4 * i))), U16(ordinals + 2 * i) + out.base);
     return out;
   }
+
+  // The sections' names; a long name ("/4") is read from the string table after the COFF symbols.
+  std::vector<std::string> SectionNames() const {
+    std::vector<std::string> out;
+    const std::size_t strings = U32(optional_ - 12) + 18 * std::size_t{symbolCount()};
+    for (std::uint16_t i = 0; i < sectionCount_; ++i) {
+      const std::string name = bytes_.substr(sections_ + 40 * i, 8).c_str();
+      out.push_back(name.size() > 1 && name[0] == '/' ? Text(strings + std::stoul(name.substr(1))) : name);
+    }
+    return out;
+  }
+  std::uint32_t symbolCount() const { return U32(optional_ - 8); }
 
   // The optional header's fields that decide which Windows accepts the image.
   std::uint16_t majorOsVersion() const { return U16(optional_ + 40); }

@@ -3,12 +3,14 @@
 // manifest and icon; both files' version resources against the project's version.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "pe_image.h"
 #include "windows_support.h"
 #include "zim/resources/catalogue.h"
 #include "zim/resources/resource.h"
@@ -311,7 +313,7 @@ TEST(ProductVersion, BothFilesCarryTheProjectVersion) {
     EXPECT_EQ(fixed->dwFileVersionLS, patch << 16);
     EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
     EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
-    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS_NT_WINDOWS32));
+    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS__WINDOWS32));
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(type));
     EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u);
     const std::map<std::string, std::string> texts{{"FileVersion", TARN_PROJECT_VERSION},
@@ -326,6 +328,22 @@ TEST(ProductVersion, BothFilesCarryTheProjectVersion) {
           << key;
       EXPECT_EQ(std::string(value), want) << key;
     }
+  }
+}
+
+// What ships carries no debug information: no debug section and no COFF symbols, only the link to
+// FILE.debug (its name and CRC-32) by which a debugger finds the release's symbols.
+TEST(ProductSymbols, NoDebugSectionOrSymbolShipsOnlyTheLinkToTheDebugFile) {
+  for (const char* name : {"ZIM.exe", "TARNSYS.dll"}) {
+    SCOPED_TRACE(name);
+    const tarn_windows::PeImage image(tarn_windows::ReadWholeFile(ProgramFolder() + "\\" + name));
+    ASSERT_TRUE(image.valid());
+    const std::vector<std::string> sections = image.SectionNames();
+    EXPECT_EQ(std::count(sections.begin(), sections.end(), ".text"), 1);
+    EXPECT_EQ(std::count(sections.begin(), sections.end(), ".gnu_debuglink"), 1);
+    for (const std::string& section : sections)
+      EXPECT_TRUE(section.find("debug_") == std::string::npos) << section;
+    EXPECT_EQ(image.symbolCount(), 0u);
   }
 }
 
