@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::size_t kTableOffset = 0x20;  // where a dump file keeps its table
 constexpr std::size_t kRawHeader = 8;
-constexpr std::size_t kLargestRawTable = 0xFFFF;  // what a 2.x entry point can describe
+constexpr std::size_t kLargestRawTable = 0xFFFF;  // what a 2.x entry point can describe; longer is 3.x
 
 // The table length a raw table's header gives.
 std::size_t RawLength(const std::vector<std::uint8_t>& f) { return LeField(f.data(), 4, 4); }
@@ -58,7 +58,9 @@ std::string CaptureFromFile(std::vector<std::uint8_t> bytes, Capture& out) {
     return "not an SMBIOS capture: no entry point (_SM_, _SM3_ or _DMI_) at offset 0, and no Windows raw "
            "table header";
   const std::size_t length = RawLength(bytes);
-  if (length > kLargestRawTable) return "a Windows raw table longer than a 2.x entry point can describe";
+  if (length > kLargestTable)
+    return "a Windows raw table whose header gives " + std::to_string(length) +
+           " bytes of table, more than " + std::to_string(kLargestTable);
   if (length > bytes.size() - kRawHeader)
     return "a Windows raw table whose header gives " + std::to_string(length) + " bytes of table, but " +
            std::to_string(bytes.size() - kRawHeader) + " follow it";
@@ -70,11 +72,23 @@ std::string CaptureFromFile(std::vector<std::uint8_t> bytes, Capture& out) {
     largest =
         static_cast<std::uint16_t>(std::min<std::size_t>(0xFFFF, std::max<std::size_t>(largest, s.size)));
   });
-  const auto entry =
-      MakeEntryPoint(kTableOffset, static_cast<std::uint16_t>(length), count, bytes[1], bytes[2], largest);
   out.format = CaptureFormat::WindowsRaw;
-  out.dump.assign(entry.begin(), entry.end());
-  out.dump.resize(kTableOffset, 0);
+  if (length > kLargestRawTable) {
+    // No 2.x entry point describes it: it is read as the 3.x dump it would be, as such dumps are.
+    out.dump.assign(kTableOffset, 0);
+    std::memcpy(out.dump.data(), "_SM3_", 5);
+    out.dump[6] = 0x18;
+    out.dump[7] = bytes[1];
+    out.dump[8] = bytes[2];
+    out.dump[0x0A] = 1;
+    for (int i = 0; i < 4; ++i) out.dump[0x0C + i] = static_cast<std::uint8_t>(length >> (8 * i));
+    out.dump[0x10] = kTableOffset;
+  } else {
+    const auto entry =
+        MakeEntryPoint(kTableOffset, static_cast<std::uint16_t>(length), count, bytes[1], bytes[2], largest);
+    out.dump.assign(entry.begin(), entry.end());
+    out.dump.resize(kTableOffset, 0);
+  }
   out.dump.insert(out.dump.end(), table, table + length);
   return {};
 }
@@ -158,7 +172,7 @@ std::string ReadCapture(const std::string& path, Capture& out, std::string* culp
   std::string problem = f.Open(path);
   if (problem.empty()) problem = f.ReadAt(0, kRawHeader, bytes);
   if (problem.empty() && Anchored(bytes)) problem = ReadDumpFile(f, bytes);
-  if (problem.empty() && LooksRaw(bytes) && RawLength(bytes) <= kLargestRawTable)
+  if (problem.empty() && LooksRaw(bytes) && RawLength(bytes) <= kLargestTable)
     problem = f.ReadAt(0, kRawHeader + RawLength(bytes), bytes);
   if (!problem.empty()) return Unnamed(path, problem);
   return CaptureFromFile(std::move(bytes), out);
@@ -172,10 +186,13 @@ std::string LoadCapture(Machine& machine, const Capture& capture, const DumpPlac
   if (capture.format == CaptureFormat::WindowsRaw) {
     info.kind = EntryPointKind::None;
     info.publishedCount.reset();
-    info.assumed2x = placement.assume2x;
-    info.has2x = placement.assume2x;
+    // A table longer than a 2.x entry point can describe came as a 3.x dump: none is assumed.
+    const bool assumed = placement.assume2x && !info.tooLongFor2x;
+    info.assumed2x = assumed;
+    info.has2x = assumed;
+    machine.assumedEntryPoint = assumed;
     // Without the assumption the machine keeps the table alone, as no entry point is known.
-    if (!placement.assume2x) machine.memory.Write(placement.entryAt, std::vector<std::uint8_t>(0x1F, 0));
+    if (!assumed) machine.memory.Write(placement.entryAt, std::vector<std::uint8_t>(0x1F, 0));
   }
   if (infoOut != nullptr) *infoOut = std::move(info);
   return {};

@@ -232,6 +232,7 @@ std::string PlaceDump(Machine& machine, EntryRead& e, const std::uint8_t* table,
 
   machine.memory.Write(tableAddress, table, length);
   machine.memory.Write(entryAt, ep);
+  machine.assumedEntryPoint = info.assumed2x;
   if (infoOut != nullptr) *infoOut = std::move(info);
   return {};
 }

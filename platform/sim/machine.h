@@ -213,6 +213,10 @@ class Machine {
   // ---- heap: live blocks and their sizes
   std::map<void*, std::size_t> heapBlocks;
 
+  // The loader wrote a 2.x entry point that the capture does not publish: what ZIM does once it
+  // finds that entry point rests on the firmware publishing one.
+  bool assumedEntryPoint = false;
+
  private:
   // Keyed by name without building a string per call: every simulated call passes through here.
   struct NameHash {

@@ -80,6 +80,9 @@ struct CmosWrite {
   bool failed = false;   // the device refused it: the byte stays `before`
   bool putBack = false;  // it puts back a byte after a control failed in the middle of a token write
 };
+// The writes in the JSON's form: port, location, before, after, result.
+class Json;
+void CmosWritesJson(Json& json, const std::vector<CmosWrite>& writes);
 
 // A token write in which a control failed after the first write: every byte it wrote put back, or
 // the put-back abandoned at a write that failed, with the bytes that differ from before the write.
@@ -166,6 +169,11 @@ std::string Save(const std::string& folder, const Report& report, const sim::Mac
 // (VarnDevice::unheldReads, from `from` on, up to `until` when given); empty when it read none.
 std::string UnheldReason(const sim::Machine& machine, std::size_t from = 0,
                          std::optional<std::size_t> until = std::nullopt);
+
+// Why a prediction is uncertain, in words: UnheldReason, and, when ZIM acted on the table it found
+// (`actedOnTable`: it wrote CMOS or requested the restart), an entry point the loader assumed.
+std::string Uncertainty(const sim::Machine& machine, std::size_t from, std::optional<std::size_t> until,
+                        bool actedOnTable);
 
 // Exit status of the whole dry run: 0 restart requested, 1 failed with an error code, 3 cancelled,
 // 4 uncertain.

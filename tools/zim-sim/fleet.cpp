@@ -10,8 +10,8 @@ namespace zimsim {
 
 namespace {
 
-// The n-th string (from 1) of a structure's string area, cut to printable ASCII and trimmed: firmware
-// pads its texts with spaces and may hold any byte.
+// The n-th string (from 1) of a structure's string area, its bytes as they are, trimmed of the spaces
+// firmware pads its texts with; each report escapes them in its own way.
 std::string StructureString(const std::uint8_t* table, const sim::StructureSpan& s, std::uint8_t n) {
   if (n == 0) return {};
   std::size_t p = s.offset + s.length;
@@ -19,23 +19,13 @@ std::string StructureString(const std::uint8_t* table, const sim::StructureSpan&
   for (std::uint8_t i = 1; i < n && p < end; ++i)
     p += std::strlen(reinterpret_cast<const char*>(table + p)) + 1;
   std::string text;
-  for (; p < end && table[p] != 0; ++p)
-    text += table[p] >= 0x20 && table[p] < 0x7F ? static_cast<char>(table[p]) : '?';
+  for (; p < end && table[p] != 0; ++p) text += static_cast<char>(table[p]);
   const auto first = text.find_first_not_of(' ');
   if (first == std::string::npos) return {};
   return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 std::string Or(const std::string& text, const char* none) { return text.empty() ? none : text; }
-
-std::string MarkdownCell(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '|' || c == '\\' || c == '*' || c == '_' || c == '`') out += '\\';
-    out += c == '\n' ? ' ' : c;
-  }
-  return out;
-}
 
 // Whether a group's line gives each outcome and reason with its count.
 bool Several(const ModelGroup& g) { return g.outcomes.size() > 1; }
@@ -57,9 +47,12 @@ std::string Joined(const std::vector<std::string>& items, const std::string& by)
   return out;
 }
 
-const char* const kOutcomes[] = {"flash", "ERR3", "error"};
+const char* const kOutcomes[] = {"flash", "ERR3", "uncertain", "error"};
 const char* OutcomeLabel(const std::string& key) {
-  return key == "flash" ? "flash" : key == "ERR3" ? "ERR3" : "cannot be read";
+  return key == "flash"       ? "flash"
+         : key == "ERR3"      ? "ERR3"
+         : key == "uncertain" ? "uncertain"
+                              : "cannot be read";
 }
 
 }  // namespace
@@ -80,10 +73,16 @@ Model MachineModel(const std::uint8_t* table, std::size_t size) {
   return model;
 }
 
-std::string OutcomeKey(const PreflightRow& row) {
-  if (!row.error.empty()) return "error";
-  return row.flash ? "flash" : "ERR3";
+std::string MarkdownText(const std::string& text) {
+  std::string out;
+  for (char c : sim::Displayed(text)) {
+    if (c == '|' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
 }
+
+std::string OutcomeKey(const PreflightRow& row) { return row.Key(); }
 
 std::string Layout(const PreflightRow& row) {
   if (row.tables.empty()) return "no token table";
@@ -103,7 +102,7 @@ void FleetSummary::Add(const PreflightRow& row) {
   ++machines_;
   const std::string outcome = OutcomeKey(row);
   ++counts_[outcome];
-  std::string reason = unread ? row.error : row.flash ? "token 92 set, restart" : row.reason;
+  std::string reason = row.Why();
   auto tally = std::find_if(g.outcomes.begin(), g.outcomes.end(), [&](const OutcomeTally& t) {
     return t.outcome == outcome && t.reason == reason;
   });
@@ -149,8 +148,9 @@ std::string SummaryMarkdown(const FleetSummary& summary) {
   std::string out =
       std::to_string(summary.Machines()) + " machines: " + std::to_string(summary.Count("flash")) +
       " flash, " + std::to_string(summary.Count("ERR3")) + " ERR3, " +
-      std::to_string(summary.Count("error")) + " cannot be read; " + std::to_string(models) +
-      " groups by model and BIOS, " + std::to_string(disagreeing) + " of them disagreeing (first)\n\n";
+      std::to_string(summary.Count("uncertain")) + " uncertain, " + std::to_string(summary.Count("error")) +
+      " cannot be read; " + std::to_string(models) + " groups by model and BIOS, " +
+      std::to_string(disagreeing) + " of them disagreeing (first)\n\n";
   out +=
       "| machines | system maker | product | BIOS | outcome | reason | token table (ports, checksum) | files "
       "|\n"
@@ -160,17 +160,17 @@ std::string SummaryMarkdown(const FleetSummary& summary) {
     for (const OutcomeTally& t : g.outcomes) {
       const std::string shown =
           Several(g) ? t.outcome + " " + std::to_string(t.machines) + ": " + t.reason : t.reason;
-      reasons.push_back(MarkdownCell(shown));
+      reasons.push_back(MarkdownText(shown));
       std::string listed = Joined(t.files, ", ");
       if (t.machines > t.files.size())
         listed += " and " + std::to_string(t.machines - t.files.size()) + " more";
-      files.push_back(MarkdownCell(Several(g) && !g.unread ? t.outcome + ": " + listed : listed));
+      files.push_back(MarkdownText(Several(g) && !g.unread ? t.outcome + ": " + listed : listed));
     }
     const char* none = g.unread ? "—" : "(none)";
-    out += "| " + std::to_string(g.machines) + " | " + MarkdownCell(Or(g.model.maker, none)) + " | " +
-           MarkdownCell(Or(g.model.product, none)) + " | " + MarkdownCell(Or(g.model.bios, none)) + " | " +
+    out += "| " + std::to_string(g.machines) + " | " + MarkdownText(Or(g.model.maker, none)) + " | " +
+           MarkdownText(Or(g.model.product, none)) + " | " + MarkdownText(Or(g.model.bios, none)) + " | " +
            (g.Disagrees() ? "**" + GroupOutcome(g) + "**" : GroupOutcome(g)) + " | " + Joined(reasons, "; ") +
-           " | " + MarkdownCell(g.layouts.empty() ? "—" : Joined(g.layouts, "; ")) + " | " +
+           " | " + MarkdownText(g.layouts.empty() ? "—" : Joined(g.layouts, "; ")) + " | " +
            Joined(files, "; ") + " |\n";
   }
   return out;
@@ -250,8 +250,8 @@ void HtmlReport::AddRow(const PreflightRow& r) {
       cell(r.model.maker) + cell(r.model.product) + cell(r.model.bios) + cell(read ? r.dump.version : "") +
       cell(read ? std::string(sim::EntryPointName(r.dump.kind)) + (r.dump.assumed2x ? ", 2.x assumed" : "")
                 : "") +
-      cell(read ? Layout(r) : "") + "<td class=\"outcome\">" + OutcomeLabel(key) + "</td>" +
-      cell(read ? (r.flash ? "token 92 set, restart" : r.reason) : r.error) + "</tr>\n";
+      cell(read ? Layout(r) : "") + "<td class=\"outcome\">" + OutcomeLabel(key) + "</td>" + cell(r.Why()) +
+      cell(read ? WritesText(r.writes) : "") + "</tr>\n";
   std::fputs(tr.c_str(), rows_);
 }
 
@@ -268,17 +268,19 @@ std::string HtmlReport::Finish(const std::string& path, const FleetSummary& summ
       "table{border-collapse:collapse;font-size:12px}td,th{border:1px solid #ccc;padding:3px "
       "6px;text-align:left;"
       "vertical-align:top}\nth{background:#eee}tr.disagree td{background:#fff3cd}td.n{text-align:right}\n"
-      ".flash .outcome{color:#1b6e20}.ERR3 .outcome{color:#b3261e}.error .outcome{color:#666}\n"
+      ".flash .outcome{color:#1b6e20}.ERR3 .outcome{color:#b3261e}.uncertain .outcome{color:#a15c00}"
+      ".error .outcome{color:#666}\n"
       "</style></head><body>\n<h1>ZIM pre-flight: " +
       std::to_string(summary.Machines()) + " machines</h1>\n";
   // The chart: one bar an outcome, as wide as its share of the machines.
-  const std::size_t most = std::max<std::size_t>(
-      {summary.Count("flash"), summary.Count("ERR3"), summary.Count("error"), std::size_t{1}});
-  const char* const colours[] = {"#4caf50", "#e53935", "#9e9e9e"};
+  const std::size_t most =
+      std::max<std::size_t>({summary.Count("flash"), summary.Count("ERR3"), summary.Count("uncertain"),
+                             summary.Count("error"), std::size_t{1}});
+  const char* const colours[] = {"#4caf50", "#e53935", "#fb8c00", "#9e9e9e"};
   std::string chart =
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"640\" height=\"110\" role=\"img\" "
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"640\" height=\"143\" role=\"img\" "
       "aria-label=\"outcome counts\">\n";
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     const std::size_t n = summary.Count(kOutcomes[i]);
     const int y = 8 + i * 33;
     const int width = static_cast<int>(440.0 * static_cast<double>(n) / static_cast<double>(most));
@@ -316,7 +318,7 @@ std::string HtmlReport::Finish(const std::string& path, const FleetSummary& summ
   table +=
       "</table>\n<h2>Every capture</h2>\n<table class=\"rows\">\n<tr><th>file</th><th>capture</th>"
       "<th>system maker</th><th>product</th><th>BIOS</th><th>SMBIOS</th><th>entry point</th>"
-      "<th>token table</th><th>outcome</th><th>reason</th></tr>\n";
+      "<th>token table</th><th>outcome</th><th>reason</th><th>CMOS writes</th></tr>\n";
   std::fputs(head.c_str(), page);
   std::fputs(chart.c_str(), page);
   std::fputs(table.c_str(), page);

@@ -16,7 +16,11 @@
 
 namespace zimsim {
 
-// "flash", "ERR3" or "error" (the capture could not be read).
+// A text for a Markdown table or a terminal: control bytes and bytes that are not UTF-8 as \\xHH, the
+// bar and the backslash escaped, so that no name can break a row, a line or a terminal.
+std::string MarkdownText(const std::string& text);
+
+// "flash", "ERR3", "uncertain" or "error" (the capture could not be read): the record's own.
 std::string OutcomeKey(const PreflightRow& row);
 // The token table that decides the outcome (the one holding token 92, else the first): its ports and
 // checksum type, as "0x70/0x71, checksum 1"; "no token table" where there is none.

@@ -1,8 +1,10 @@
 #include "tools/zim-sim/preflight.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -19,6 +21,7 @@
 #include "tools/zim-sim/json.h"
 #include "zim/app/bios_upgrade.h"
 #include "zim/driver/device_slot.h"
+#include "zim/driver/varn_ioctl.h"
 #include "zim/tokens/token_access.h"
 
 namespace zimsim {
@@ -177,11 +180,27 @@ PreflightRow Look(const std::string& path, const Options& options,
   // The outcome: the flash sequence's own write of the token, as the dry run makes it, on the reads
   // it makes itself.
   const std::size_t unheldBefore = m.varn.unheldReadCount;
+  std::map<std::uint16_t, std::array<std::uint8_t, 256>> shadow;
+  for (const auto& [port, bank] : m.cmos) shadow[port] = bank.bytes;
+  m.varn.recordIoctls = true;
   CBiosUpgrade upgrade;
   row.flash = upgrade.SetCmosToken(kFlashToken);
-  row.uncertain = UnheldReason(m, unheldBefore);
-  if (row.flash) return row;
-  if (!row.dump.has2x && row.dump.kind == sim::EntryPointKind::None) {
+  m.varn.recordIoctls = false;
+  for (const sim::IoctlRecord& c : m.varn.ioctls) {
+    if (c.code != varn::IOCTL_WRITE_INDEXED_PORT || c.input.size() != 7) continue;
+    std::uint8_t& byte = shadow[Le16(c.input, 0)][c.input[2]];
+    row.writes.push_back({Le16(c.input, 0), c.input[2], byte, c.input[6], !c.succeeded, false});
+    if (c.succeeded) byte = c.input[6];
+  }
+  m.varn.ioctls.clear();
+  row.uncertain = Uncertainty(m, unheldBefore, std::nullopt, row.flash || !row.writes.empty());
+  // The reason in words, in this one place for every report.
+  if (row.flash) {
+    row.reason = "token 92 set, restart" + (row.tokenNote.empty() ? "" : "; " + row.tokenNote);
+  } else if (row.dump.tooLongFor2x && row.dump.kind == sim::EntryPointKind::None) {
+    row.reason = "no entry point: a 2.x one cannot describe its table of " +
+                 std::to_string(row.dump.tableLength) + " bytes, so the machine publishes only a 3.x one";
+  } else if (!row.dump.has2x && row.dump.kind == sim::EntryPointKind::None) {
     row.reason = "no entry point: the capture is a table without one, and none is assumed";
   } else if (!row.dump.has2x) {
     row.reason = std::string("no entry point: the dump has only its ") + sim::EntryPointName(row.dump.kind) +
@@ -256,22 +275,12 @@ std::string EntryCell(const PreflightRow& r) {
   return kind;
 }
 
-// A table cell: control and non-UTF-8 bytes as \xHH, and the backslash escaped as well as the bar,
-// so that a backslash in a name cannot undo the bar's escape.
-std::string Cell(const std::string& text) {
-  std::string out;
-  for (char c : sim::Displayed(text)) {
-    if (c == '|' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 std::string RowJson(const PreflightRow& r) {
   Json j;
   j.BeginObject().Key("file").String(r.file);
   if (!r.error.empty()) {
-    j.Key("outcome").String("error").Key("reason").String(r.error).EndObject();
+    j.Key("outcome").String(r.Key()).Key("reason").String(r.Why()).Key("cmos_writes").BeginArray().EndArray();
+    j.EndObject();
     return j.Text();
   }
   const sim::DumpInfo& d = r.dump;
@@ -323,23 +332,49 @@ std::string RowJson(const PreflightRow& r) {
   else
     j.Null();
   if (!r.tokenNote.empty()) j.Key("token_note").String(r.tokenNote);
-  j.Key("outcome").String(!r.uncertain.empty() ? "uncertain" : r.flash ? "flash" : "ERR3");
-  j.Key("reason").String(!r.uncertain.empty() ? r.uncertain : r.flash ? "token 92 set, restart" : r.reason);
-  if (!r.uncertain.empty())
-    j.Key("simulated").String(r.flash ? "flash: token 92 set, restart" : "ERR3: " + r.reason);
+  j.Key("outcome").String(r.Key()).Key("reason").String(r.Why());
+  if (!r.uncertain.empty()) j.Key("simulated").String((r.flash ? "flash: " : "ERR3: ") + r.reason);
+  j.Key("cmos_writes");
+  CmosWritesJson(j, r.writes);
   j.EndObject();
   return j.Text();
 }
 
 }  // namespace
 
+std::string PreflightRow::Key() const {
+  if (!error.empty()) return "error";
+  if (!uncertain.empty()) return "uncertain";
+  return flash ? "flash" : "ERR3";
+}
+
+const std::string& PreflightRow::Why() const {
+  return !error.empty() ? error : !uncertain.empty() ? uncertain : reason;
+}
+
 std::string PreflightRow::Outcome() const {
-  if (!error.empty()) return "error: " + error;
-  // Never "flash" on bytes the capture does not hold: what the simulation did follows the reason.
-  if (!uncertain.empty())
+  // Never "flash" on what the capture does not show: what the simulation did follows the reason.
+  if (Key() == "uncertain")
     return "uncertain: " + uncertain + " (simulated: " + (flash ? "flash" : "ERR3: " + reason) + ")";
-  if (flash) return "flash: token 92 set, restart";
-  return "ERR3: " + reason;
+  return Key() + ": " + Why();
+}
+
+std::string WritesText(const std::vector<CmosWrite>& writes) {
+  if (writes.empty()) return "none";
+  const auto mark = [](const CmosWrite& w) { return w.failed ? " (refused)" : ""; };
+  const CmosWrite& first = writes.front();
+  std::string out = Hex(first.indexPort, 2) + "[" + Hex(first.location, 2) + "] " + Hex(first.before, 2) +
+                    "\xE2\x86\x92" + Hex(first.after, 2) + mark(first);
+  for (std::size_t i = 1; i < writes.size();) {
+    std::size_t j = i;
+    while (j + 1 < writes.size() && writes[j + 1].indexPort == writes[i].indexPort &&
+           writes[j + 1].location == writes[j].location + 1 && !writes[j + 1].failed && !writes[i].failed)
+      ++j;
+    out += ", " + Hex(writes[i].indexPort, 2) + "[" + Hex(writes[i].location, 2) +
+           (j > i ? "-" + Hex(writes[j].location, 2) : "") + "]" + mark(writes[i]);
+    i = j + 1;
+  }
+  return out;
 }
 
 std::string EntryPointReason(std::uint8_t status) {
@@ -450,15 +485,18 @@ std::vector<PreflightRow> PreflightRows(const std::vector<std::string>& files, c
 namespace {
 
 constexpr char kMarkdownHead[] =
-    "| file | SMBIOS | entry point | structures published / found | token tables | token 92 | outcome |\n"
-    "|---|---|---|---|---|---|---|\n";
+    "| file | SMBIOS | entry point | structures published / found | token tables | token 92 | outcome | CMOS "
+    "writes |\n"
+    "|---|---|---|---|---|---|---|---|\n";
 
 std::string MarkdownRow(const PreflightRow& r) {
-  if (!r.error.empty()) return "| " + Cell(r.file) + " | — | — | — | — | — | " + Cell(r.Outcome()) + " |\n";
+  if (!r.error.empty())
+    return "| " + MarkdownText(r.file) + " | — | — | — | — | — | " + MarkdownText(r.Outcome()) + " | — |\n";
   const sim::DumpInfo& d = r.dump;
-  return "| " + Cell(r.file) + " | " + d.version + " | " + EntryCell(r) + " | " +
+  return "| " + MarkdownText(r.file) + " | " + d.version + " | " + EntryCell(r) + " | " +
          (d.publishedCount ? std::to_string(*d.publishedCount) : "—") + " / " + std::to_string(d.foundCount) +
-         " | " + TablesCell(r) + " | " + TokenCell(r) + " | " + Cell(r.Outcome()) + " |\n";
+         " | " + TablesCell(r) + " | " + TokenCell(r) + " | " + MarkdownText(r.Outcome()) + " | " +
+         WritesText(r.writes) + " |\n";
 }
 
 // The JSON report: {"rows": [...], "outcomes": {...}, "groups": [...]}, one row and one group a line,
@@ -498,12 +536,65 @@ std::string PreflightJson(const std::vector<PreflightRow>& rows) {
 
 namespace {
 
+// Whether the progress line is on the screen now; a row for the same terminal clears it first.
+bool g_progressShown = false;
+
 void ShowProgress(std::size_t done, std::size_t total) {
   if (done < total)
     std::fprintf(stderr, "\rzim-sim: pre-flight %zu/%zu files", done, total);
   else
     std::fputs("\r\033[K", stderr);
+  g_progressShown = done < total;
   std::fflush(stderr);
+}
+
+void ClearProgress() {
+  if (!g_progressShown) return;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  g_progressShown = false;
+}
+
+// Whether standard output is the terminal that standard error is.
+bool StdoutSharesTerminal() {
+  struct stat out {
+  }, err{};
+  return ::isatty(STDOUT_FILENO) == 1 && ::fstat(STDOUT_FILENO, &out) == 0 &&
+         ::fstat(STDERR_FILENO, &err) == 0 && out.st_rdev == err.st_rdev;
+}
+
+// The device and inode of an existing file.
+std::optional<std::pair<dev_t, ino_t>> FileId(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return std::make_pair(st.st_dev, st.st_ino);
+}
+
+// Why a report would clobber an input or another report, before anything is written; else empty.
+// `inputs` are the files read: those given, those in a folder given, a capture folder's own files.
+std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& reports,
+                        const std::vector<std::string>& inputs) {
+  namespace fs = std::filesystem;
+  const auto same = [](const std::string& a, const std::string& b) {
+    const auto ia = FileId(a), ib = FileId(b);
+    if (ia || ib) return ia == ib;
+    std::error_code ec;
+    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+  };
+  for (std::size_t i = 0; i < reports.size(); ++i) {
+    const auto& [option, path] = reports[i];
+    for (std::size_t k = 0; k < i; ++k)
+      if (same(path, reports[k].second))
+        return option + " " + sim::Displayed(path) + ": also the path of " + reports[k].first +
+               "; each report needs its own file";
+    for (const std::string& input : inputs)
+      if (same(path, input))
+        return option + " " + sim::Displayed(path) + ": " +
+               (input == path ? std::string("an input of this run")
+                              : "the same file as the input " + sim::Displayed(input)) +
+               "; a report never overwrites a capture";
+  }
+  return {};
 }
 
 }  // namespace
@@ -517,9 +608,24 @@ int Preflight(const Options& options) {
       return 2;
     }
   }
-  const std::vector<std::string> files = PreflightFiles(options.preflight);
+  std::vector<std::string> files = PreflightFiles(options.preflight);
+  // Outputs never clobber inputs: checked before anything is written.
+  std::vector<std::pair<std::string, std::string>> reports;
+  if (!options.json.empty() && options.json != "-") reports.emplace_back("--json", options.json);
+  if (!options.html.empty()) reports.emplace_back("--html", options.html);
+  std::vector<std::string> inputs = files;
+  for (const std::string& f : files)
+    if (sim::IsKernelTablesFolder(f))
+      for (const char* part : {"/smbios_entry_point", "/DMI"}) inputs.push_back(f + part);
+  for (const CmosFile& c : options.cmos) inputs.push_back(c.path);
+  const std::string clash = ReportClash(reports, inputs);
+  if (!clash.empty()) {
+    std::fprintf(stderr, "zim-sim: %s\n", clash.c_str());
+    return 2;
+  }
   constexpr std::size_t kManyFiles = 100;
   const bool showProgress = files.size() >= kManyFiles && ::isatty(STDERR_FILENO) == 1;
+  const bool clearForRows = showProgress && StdoutSharesTerminal();
 
   // Each row is written where it goes as it comes, and then only counted.
   const bool jsonOut = options.json == "-";
@@ -532,17 +638,20 @@ int Preflight(const Options& options) {
   if (!options.html.empty()) html.emplace();
   JsonReport json;
   FleetSummary summary;
-  bool allRead = true;
+  bool allRead = true, allCertain = true;
   if (!jsonOut && !options.summary) std::fputs(kMarkdownHead, stdout);
   PreflightEach(files, options, cmos, 0, showProgress ? ShowProgress : nullptr, [&](PreflightRow&& r) {
     allRead = allRead && r.error.empty();
+    allCertain = allCertain && r.uncertain.empty();
+    if (clearForRows && (jsonOut || !options.summary)) ClearProgress();
     summary.Add(r);
     if (html) html->AddRow(r);
     if (jsonOut || jsonFile != nullptr) std::fputs(json.Row(r).c_str(), jsonOut ? stdout : jsonFile);
     if (!jsonOut && !options.summary) std::fputs(MarkdownRow(r).c_str(), stdout);
   });
 
-  int status = allRead ? 0 : 1;
+  int status = !allRead ? 1 : !allCertain ? 4 : 0;
+  if (clearForRows) ClearProgress();
   if (jsonOut) std::fputs(json.End(summary).c_str(), stdout);
   if (options.summary) std::fputs(SummaryMarkdown(summary).c_str(), stdout);
   if (jsonFile != nullptr) {

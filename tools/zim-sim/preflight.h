@@ -45,9 +45,13 @@ struct Model {
   std::string bios;
 };
 
-// The model a table names, its texts cut to printable ASCII and trimmed (see fleet.cpp).
+// The model a table names, its texts as the table holds them (raw bytes), trimmed of the spaces
+// firmware pads them with (see fleet.cpp).
 Model MachineModel(const std::uint8_t* table, std::size_t size);
 
+// The prediction record of one capture, made on the one prediction path (Look in preflight.cpp):
+// every report (rows, summary, JSON, page) is a rendering of it. Names are raw bytes; each output
+// format escapes them with its own function.
 struct PreflightRow {
   std::string file;
   sim::CaptureFormat format = sim::CaptureFormat::DumpBin;
@@ -56,17 +60,27 @@ struct PreflightRow {
   sim::DumpInfo dump;
   std::vector<TokenTableRow> tables;
   std::optional<TokenRow> token;
-  bool flash = false;  // token 92 set: ZIM would request the restart
-  std::string reason;  // why "ERR3"
+  bool flash = false;  // as simulated: token 92 set, ZIM would request the restart
+  std::string reason;  // the simulated outcome's reason in words ("token 92 set, restart", why "ERR3")
+  // Why the outcome is not known: bytes the capture does not hold, or an assumed 2.x entry point.
+  // The outcome is then "uncertain", never "flash".
   // What ZIM makes of the token table it took token 92 from: why it refuses it, or that it keeps no
   // checksum (TokenTableNote).
   std::string tokenNote;
-  // The outcome depends on bytes the dump does not hold: why, and then the outcome is "uncertain"
   std::string uncertain;
+  std::vector<CmosWrite> writes;  // the CMOS writes of ZIM's run; empty for ERR3 and an unread capture
 
-  // "flash: token 92 set, restart", "ERR3: ...", "uncertain: ..." or "error: ..."
+  // "flash", "ERR3", "uncertain" or "error" (cannot be read).
+  std::string Key() const;
+  // The reason that goes with Key().
+  const std::string& Why() const;
+  // "flash: token 92 set, restart", "ERR3: ...", "uncertain: ... (simulated: ...)" or "error: ..."
   std::string Outcome() const;
 };
+
+// The writes in short, as the rows show them: "0x70[0x78] 0x81→0xC1, 0x70[0x2E-0x2F]" (the first
+// write with its bytes, the others as runs of locations); "none" where there are none.
+std::string WritesText(const std::vector<CmosWrite>& writes);
 
 // Why ZIM finds no entry point, from the status of its scan.
 std::string EntryPointReason(std::uint8_t status);
@@ -94,8 +108,9 @@ std::vector<PreflightRow> PreflightRows(const std::vector<std::string>& files, c
 std::string PreflightMarkdown(const std::vector<PreflightRow>& rows);
 std::string PreflightJson(const std::vector<PreflightRow>& rows);
 
-// The whole command: rows, table or JSON, progress on a terminal. Exit status: 0 every file gave an
-// outcome, 1 some could not be read, 2 bad usage or input.
+// The whole command: rows, table or JSON, progress on a terminal. Exit status: 0 every file gave a
+// certain outcome, 1 some could not be read, 4 some are uncertain (and all were read), 2 bad usage or
+// input, or a report path that names an input or another report.
 int Preflight(const Options& options);
 
 }  // namespace zimsim

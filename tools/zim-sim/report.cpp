@@ -140,6 +140,16 @@ std::uint32_t Crc32(const std::vector<std::uint8_t>& data) {
   return ~crc;
 }
 
+void CmosWritesJson(Json& j, const std::vector<CmosWrite>& writes) {
+  j.BeginArray();
+  for (const CmosWrite& w : writes) {
+    j.BeginObject().Key("port").String(Hex(w.indexPort, 2)).Key("location").String(Hex(w.location, 2));
+    j.Key("before").String(Hex(w.before, 2)).Key("after").String(Hex(w.after, 2));
+    j.Key("result").String(w.failed ? "refused" : w.putBack ? "put back" : "written").EndObject();
+  }
+  j.EndArray();
+}
+
 std::string ToJson(const Report& report, const sim::Machine& m) {
   Json j;
   j.BeginObject();
@@ -194,16 +204,8 @@ std::string ToJson(const Report& report, const sim::Machine& m) {
     j.Key("ioctls").BeginObject();
     for (const auto& [code, count] : r.ioctls) j.Key(Hex(code)).Number(count);
     j.EndObject();
-    auto writeObject = [&](const CmosWrite& w) {
-      j.BeginObject().Key("port").String(Hex(w.indexPort, 2)).Key("location").String(Hex(w.location, 2));
-      j.Key("before").String(Hex(w.before, 2)).Key("after").String(Hex(w.after, 2));
-    };
-    j.Key("cmos_writes").BeginArray();
-    for (const CmosWrite& w : r.cmosWrites) {
-      writeObject(w);
-      j.Key("result").String(w.failed ? "refused" : w.putBack ? "put back" : "written").EndObject();
-    }
-    j.EndArray();
+    j.Key("cmos_writes");
+    CmosWritesJson(j, r.cmosWrites);
     j.Key("token_notes").BeginArray();
     for (const std::string& note : r.tokenNotes) j.String(note);
     j.EndArray();
@@ -212,8 +214,8 @@ std::string ToJson(const Report& report, const sim::Machine& m) {
       j.BeginObject().Key("port").String(Hex(f.indexPort, 2));
       j.Key("outcome").String(f.putBack ? "put back" : "abandoned").Key("left").BeginArray();
       for (const CmosWrite& l : f.left) {
-        writeObject(l);
-        j.EndObject();
+        j.BeginObject().Key("port").String(Hex(l.indexPort, 2)).Key("location").String(Hex(l.location, 2));
+        j.Key("before").String(Hex(l.before, 2)).Key("after").String(Hex(l.after, 2)).EndObject();
       }
       j.EndArray().EndObject();
     }

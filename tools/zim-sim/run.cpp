@@ -186,7 +186,8 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine, const std:
   // Once a control has failed, ZIM's run ends with an error code whatever it reads afterwards:
   // those reads make no such ending uncertain. Any other ending counts them.
   const bool failedForGood = r.outcome == "failed" && !r.errorCode.empty();
-  r.uncertain = UnheldReason(m, unheld, failedForGood ? m.varn.unheldAtFailure : std::nullopt);
+  r.uncertain = Uncertainty(m, unheld, failedForGood ? m.varn.unheldAtFailure : std::nullopt,
+                            r.restartRequested || !r.cmosWrites.empty());
   return r;
 }
 
@@ -236,6 +237,17 @@ std::string UnheldReason(const sim::Machine& m, std::size_t from, std::optional<
   return "ZIM read " + std::to_string(count) + (count == 1 ? " value" : " values") + " at " + at +
          (to > d.unheldReads.size() ? " and more" : "") +
          " that the capture does not hold (past its table); the real machine has whatever lies there";
+}
+
+std::string Uncertainty(const sim::Machine& m, std::size_t from, std::optional<std::size_t> until,
+                        bool actedOnTable) {
+  std::string why = UnheldReason(m, from, until);
+  // Once ZIM acts on what it found behind an assumed entry point, a machine without that entry
+  // point would have given "ERR3" instead.
+  if (actedOnTable && m.assumedEntryPoint)
+    why += std::string(why.empty() ? "" : "; ") +
+           "flash if the firmware also publishes a 2.x entry point in 0xF0000-0xFFFFF; ERR3 if not";
+  return why;
 }
 
 int ExitStatus(const Report& report) {
