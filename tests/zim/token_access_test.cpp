@@ -388,6 +388,12 @@ TEST_F(ChecksumWriteTest, OnlyBytesABiosKeepsAreReadOrWritten) {
       EXPECT_FALSE(a.UpdateChecksum(1));
       EXPECT_TRUE(machine.varn.ioctls.empty());
     }
+    // Test mode reads the token's byte alone, and not when it is the clock's or through the NMI bit.
+    const bool clockToken =
+        ((c.port == 0x70 || c.port == 0x74) && c.token <= 0x0D) || (c.port == 0x70 && c.token >= 0x80);
+    std::uint8_t tested = 0xEE;
+    EXPECT_TRUE(a.SetToken(0, &tested));
+    EXPECT_EQ(tested == CTokenAccess::kNotBiosCmos, clockToken);
     machine.cmos[c.port].bytes = before;
   }
 }

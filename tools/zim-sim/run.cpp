@@ -30,6 +30,7 @@ std::string TokenNote(const sim::Machine& m, std::uint16_t id) {
   side.logCalls = false;
   side.varn.recordIoctls = false;
   side.varn.hardware = m.varn.hardware;
+  side.varn.loaded = m.varn.loaded;
   side.version = m.version;
   side.memory = m.memory;
   sim::InstallOnThisThread installed(side);
@@ -156,8 +157,9 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine, const std:
       if (m.registry.GetValue(key->path, v.name) == nullptr)
         r.registry.push_back({key->path, v.name, true, {}});
 
-  // Token 92 is written once an image is staged; token 93 after it when the restart is refused.
-  if (r.stageResult != -1) {
+  // Token 92 is written once an image is staged; token 93 after it when the restart is refused. A
+  // run in which a control failed may have ended before ZIM read the table: it gets no note.
+  if (r.stageResult != -1 && !m.varn.unheldAtFailure) {
     for (std::uint16_t id : {92, 93}) {
       if (id == 93 && (!r.restartRequested || r.restartAccepted)) continue;
       const std::string note = TokenNote(m, id);
