@@ -36,15 +36,7 @@ std::string TokenNote(const sim::Machine& m, std::uint16_t id) {
   sim::InstallOnThisThread installed(side);
   CloseDeviceSlots();
   CTokenAccess a;
-  std::string note;
-  if (a.FindEntryPoint(nullptr)) {
-    bool found = false;
-    std::uint8_t searched = 0;
-    for (std::int32_t n = 1;
-         !found && searched != CTokenAccess::kReadFailed && a.FindTokenStructure(n, nullptr); ++n)
-      found = a.FindToken(id, &searched);
-    if (found) note = TokenTableNote(a);
-  }
+  const std::string note = a.FindFirstToken(id) ? TokenTableNote(a) : std::string();
   CloseDeviceSlots();
   return note.empty() ? note : "token " + std::to_string(id) + ": " + note;
 }

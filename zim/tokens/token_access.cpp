@@ -187,6 +187,15 @@ bool CTokenAccess::FindToken(std::uint16_t id, std::uint8_t* status) {
   return true;
 }
 
+bool CTokenAccess::FindFirstToken(std::uint16_t id) {
+  if (!FindEntryPoint(nullptr)) return false;
+  bool found = false;
+  std::uint8_t searched = 0;
+  for (std::int32_t n = 1; !found && searched != kReadFailed && FindTokenStructure(n, nullptr); ++n)
+    found = FindToken(id, &searched);
+  return found;
+}
+
 bool CTokenAccess::HasChecksum() const {
   return m_btChecksumType <= 3 &&
          (m_btChecksumStart != 0 || m_btChecksumEnd != 0 || m_btChecksumLocation != 0);

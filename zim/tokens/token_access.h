@@ -31,6 +31,9 @@ class CTokenAccess {
   bool FindTokenStructure(std::int32_t n, std::uint8_t* status);
   // Status: 0 found; 1 records of the instance exhausted; 2 record position passed the table end.
   bool FindToken(std::uint16_t id, std::uint8_t* status);
+  // The whole search: the entry point, then the first token table, in table order, that holds `id`.
+  // A record that could not be read ends it: a later table must not stand in for the first.
+  bool FindFirstToken(std::uint16_t id);
 
   // write nonzero: sets the token and rewrites the checksum, then reads back. Every CMOS byte the write
   // depends on (the token's byte, the checksum range, the checksum location) is read before the first
