@@ -501,6 +501,12 @@ TEST_F(FlashSequenceTest, TheRetryStartsTheProgramFileAgainWithTheSameArguments)
       {"ZIM.EXE", "C:\\TARN\\BIOS", true, "\"C:\\TARN\\BIOS\\ZIM.EXE\""},
       {"ZIM /log C:\\TEMP\\", "C:\\TARN\\BIOS", true, "\"C:\\TARN\\BIOS\\ZIM.EXE\" /log C:\\TEMP\\"},
       {"\"ZIM.EXE\"\t/x", "C:\\TARN\\BIOS", true, "\"C:\\TARN\\BIOS\\ZIM.EXE\"\t/x"},
+      // A share is a full path; a drive's current folder ("C:ZIM.EXE") or the current drive's root
+      // ("\TARN\...") is not, and a quote left open runs to the end of the line.
+      {"\\\\SERVER\\BIOS\\ZIM.EXE /x", "C:\\", true, "\\\\SERVER\\BIOS\\ZIM.EXE /x"},
+      {"C:ZIM.EXE /x", "C:\\TARN\\BIOS", true, "\"C:\\TARN\\BIOS\\ZIM.EXE\" /x"},
+      {"\\TARN\\BIOS\\ZIM.EXE", "C:\\", true, "\"C:\\TARN\\BIOS\\ZIM.EXE\""},
+      {"\"C:\\TARN\\BIOS\\ZIM.EXE /x", "C:\\", true, "\"C:\\TARN\\BIOS\\ZIM.EXE /x"},
       // No module path: a relative name would find nothing at the next start, so no retry.
       {"BIOS\\ZIM.EXE", "C:\\TARN", false, nullptr},
   };
