@@ -258,7 +258,7 @@ void HtmlReport::AddRow(const PreflightRow& r) {
 std::string HtmlReport::Finish(const std::string& path, const FleetSummary& summary) {
   if (rows_ == nullptr || std::ferror(rows_) != 0) return "the rows could not be held in a scratch file";
   std::FILE* page = std::fopen(path.c_str(), "wb");
-  if (page == nullptr) return path + ": cannot be written: " + std::strerror(errno);
+  if (page == nullptr) return sim::Displayed(path) + ": cannot be written: " + std::strerror(errno);
   const std::vector<ModelGroup> groups = summary.Groups();
   std::string head =
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>ZIM pre-flight</title>\n"
@@ -328,7 +328,7 @@ std::string HtmlReport::Finish(const std::string& path, const FleetSummary& summ
   const bool readBack = std::ferror(rows_) == 0;
   std::fputs("</table>\n</body></html>\n", page);
   const bool written = std::ferror(page) == 0;
-  if (std::fclose(page) != 0 || !written || !readBack) return path + ": cannot be written";
+  if (std::fclose(page) != 0 || !written || !readBack) return sim::Displayed(path) + ": cannot be written";
   return {};
 }
 
