@@ -629,6 +629,10 @@ TEST(PreflightTest, EveryCaptureFormatGivesTheDumpsPrediction) {
   EXPECT_GT(largeRow.dump.tableLength, 70000u);
   EXPECT_EQ(largeRow.Outcome().rfind("ERR3: no entry point: a 2.x one cannot describe its table", 0), 0u)
       << largeRow.Outcome();
+  EXPECT_EQ(Command("--smbios " + largeRaw, nullptr, &out), 1);
+  EXPECT_NE(out.find("publishes only its 3.x entry point, which a raw table does not hold"),
+            std::string::npos)
+      << out;
 }
 
 TEST(PreflightTest, RowsComeInTheOrderOfTheFilesPastTheWindowOfHeldRows) {
