@@ -165,7 +165,7 @@ std::string CloseStdout();
 // folder stands for its smbios_entry_point and DMI). Paths that exist are compared by device and
 // inode, others by their absolute, normalised form.
 std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& reports,
-                        std::vector<std::string> inputs);
+                        const std::vector<std::string>& inputs);
 // --save writes into a new or an empty folder; else the reason.
 std::string CheckSaveFolder(const std::string& folder);
 // Writes the final CMOS banks, registry, staged images and transcript; empty on success.

@@ -579,9 +579,10 @@ int Preflight(const Options& options) {
   std::vector<std::pair<std::string, std::string>> reports;
   if (!options.json.empty() && options.json != "-") reports.emplace_back("--json", options.json);
   if (!options.html.empty()) reports.emplace_back("--html", options.html);
-  std::vector<std::string> inputs = files;
-  for (const CmosFile& c : options.cmos) inputs.push_back(c.path);
-  const std::string clash = ReportClash(reports, inputs);
+  std::vector<std::string> banks;
+  for (const CmosFile& c : options.cmos) banks.push_back(c.path);
+  std::string clash = ReportClash(reports, files);
+  if (clash.empty()) clash = ReportClash(reports, banks);
   if (!clash.empty()) {
     std::fprintf(stderr, "zim-sim: %s\n", clash.c_str());
     return 2;

@@ -286,11 +286,8 @@ std::string CloseStdout() {
 }
 
 std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& reports,
-                        std::vector<std::string> inputs) {
+                        const std::vector<std::string>& inputs) {
   namespace fs = std::filesystem;
-  for (std::size_t i = 0, n = inputs.size(); i < n; ++i)
-    if (sim::IsKernelTablesFolder(inputs[i]))
-      for (const char* part : {"/smbios_entry_point", "/DMI"}) inputs.push_back(inputs[i] + part);
   const auto id = [](const std::string& path) -> std::optional<std::pair<dev_t, ino_t>> {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
@@ -303,18 +300,25 @@ std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& 
     std::error_code ec;
     return fs::weakly_canonical(fs::absolute(a, ec), ec) == fs::weakly_canonical(fs::absolute(b, ec), ec);
   };
+  const auto clash = [&](const std::string& option, const std::string& path, const std::string& input) {
+    if (!same(path, input)) return std::string();
+    return option + " " + sim::Displayed(path) + ": " +
+           (input == path ? std::string("an input of this run")
+                          : "the same file as the input " + sim::Displayed(input)) +
+           "; a report never overwrites an input";
+  };
   for (std::size_t i = 0; i < reports.size(); ++i) {
     const auto& [option, path] = reports[i];
     for (std::size_t k = 0; k < i; ++k)
       if (same(path, reports[k].second))
         return option + " " + sim::Displayed(path) + ": also the path of " + reports[k].first +
                "; each report needs its own file";
-    for (const std::string& input : inputs)
-      if (same(path, input))
-        return option + " " + sim::Displayed(path) + ": " +
-               (input == path ? std::string("an input of this run")
-                              : "the same file as the input " + sim::Displayed(input)) +
-               "; a report never overwrites an input";
+    for (const std::string& input : inputs) {
+      std::string why = clash(option, path, input);
+      for (const char* part : {"/smbios_entry_point", "/DMI"})
+        if (why.empty() && sim::IsKernelTablesFolder(input)) why = clash(option, path, input + part);
+      if (!why.empty()) return why;
+    }
   }
   return {};
 }
