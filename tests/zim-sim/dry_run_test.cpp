@@ -775,6 +775,8 @@ TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
   const DumpFolder dumps;
   const std::string d = dir.string(), table = dumps.Add("table.bin", TokenTable().DumpBin());
   fs::create_hard_link(table, dir / "same.bin");
+  fs::create_directories(dir / "kernel");
+  for (const char* part : {"smbios_entry_point", "DMI"}) std::ofstream(dir / "kernel" / part) << "x";
   struct Case {
     std::string args;
     int status;
@@ -829,6 +831,7 @@ TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
       {"--preflight " + table + " --json zim-sim-r --html ./zim-sim-r", 2, "also the path of --json"},
       {"--preflight " + table + " --html " + d + "/same.bin", 2, "the same file as the input " + table},
       {"--smbios " + table + " --json " + d + "/same.bin", 2, "the same file as the input " + table},
+      {"--preflight " + d + " --json " + d + "/kernel/DMI", 2, "--json " + d + "/kernel/DMI: an input"},
       {"--registry " + d + "/bad.reg --json " + d + "/bad.reg", 2, "--json " + d + "/bad.reg: an input"},
       {"--this-machine --devices " + d + " --save " + d + "/used", 2, d + "/used: not empty"},
       {"--command-line ''", 2, "--command-line needs the program's name"},

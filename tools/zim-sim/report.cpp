@@ -293,15 +293,17 @@ std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& 
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
     return std::make_pair(st.st_dev, st.st_ino);
   };
-  const auto same = [&](const std::string& a, const std::string& b) {
-    const auto ia = id(a), ib = id(b);
+  // `a` is a report, whose identity `ia` is looked up once for all the inputs.
+  const auto same = [&](const std::string& a, const auto& ia, const std::string& b) {
+    const auto ib = id(b);
     if (ia || ib) return ia == ib;
     // Made absolute first: a bare relative name has no existing part to be made canonical by.
     std::error_code ec;
     return fs::weakly_canonical(fs::absolute(a, ec), ec) == fs::weakly_canonical(fs::absolute(b, ec), ec);
   };
-  const auto clash = [&](const std::string& option, const std::string& path, const std::string& input) {
-    if (!same(path, input)) return std::string();
+  const auto clash = [&](const std::string& option, const std::string& path, const auto& pathId,
+                         const std::string& input) {
+    if (!same(path, pathId, input)) return std::string();
     return option + " " + sim::Displayed(path) + ": " +
            (input == path ? std::string("an input of this run")
                           : "the same file as the input " + sim::Displayed(input)) +
@@ -309,14 +311,17 @@ std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& 
   };
   for (std::size_t i = 0; i < reports.size(); ++i) {
     const auto& [option, path] = reports[i];
+    const auto pathId = id(path);
     for (std::size_t k = 0; k < i; ++k)
-      if (same(path, reports[k].second))
+      if (same(path, pathId, reports[k].second))
         return option + " " + sim::Displayed(path) + ": also the path of " + reports[k].first +
                "; each report needs its own file";
     for (const std::string& input : inputs) {
-      std::string why = clash(option, path, input);
+      std::string why = clash(option, path, pathId, input);
+      // A capture folder's two files exist: only a report that exists can be one of them.
       for (const char* part : {"/smbios_entry_point", "/DMI"})
-        if (why.empty() && sim::IsKernelTablesFolder(input)) why = clash(option, path, input + part);
+        if (why.empty() && pathId && sim::IsKernelTablesFolder(input))
+          why = clash(option, path, pathId, input + part);
       if (!why.empty()) return why;
     }
   }
