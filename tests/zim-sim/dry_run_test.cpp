@@ -325,23 +325,11 @@ TEST(PreflightTest, RowsForMadeUpMachinesAndADamagedFile) {
   EXPECT_NE(err.find("--image does not apply to --preflight"), std::string::npos) << err;
 }
 
-// Counts the rows of the JSON report by outcome.
-std::map<std::string, int> JsonRowOutcomes(const std::string& json) {
-  std::map<std::string, int> counts;
-  std::istringstream lines(json);
-  for (std::string line; std::getline(lines, line);) {
-    const auto at = line.find("\"outcome\": \"");
-    if (line.rfind("{\"file\": ", 0) == 0 && at != std::string::npos)
-      ++counts[line.substr(at + 12, line.find('"', at + 12) - at - 12)];
-  }
-  return counts;
-}
-
-// A number written as `before`N in `text`, or -1.
-int NumberAfter(const std::string& text, const std::string& before) {
-  const auto at = text.find(before);
-  return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + before.size());
-}
+// Defined below, beside the tests they were first written for.
+sim::SmbiosBuilder ModelTable(const std::string& maker, const std::string& product, const std::string& bios,
+                              bool tokenTable = true);
+std::map<std::string, int> JsonRowOutcomes(const std::string& json);
+int NumberAfter(const std::string& text, const std::string& before);
 
 // The pre-flight and the dry run give one prediction for the same table and banks, and a prediction
 // that rests on bytes the dump does not hold is uncertain in both, never "flash".
@@ -444,17 +432,6 @@ TEST(PreflightTest, AgreesWithTheDryRunAndSaysWhenItCannotKnow) {
       << out;
 }
 
-// A machine of a model: BIOS version (type 0), maker and product (type 1), a token table with token 92
-// or none.
-sim::SmbiosBuilder ModelTable(const std::string& maker, const std::string& product, const std::string& bios,
-                              bool tokenTable = true) {
-  sim::SmbiosBuilder b;
-  b.Add(0, 0, {1, 2, 0, 0xF0, 3, 0x3F, 0, 0, 0, 0, 0, 0, 0, 0}, {"Tarn BIOS", bios, "11/02/2026"});
-  b.Add(1, 0x100, {1, 2}, {maker, product});
-  if (tokenTable) b.TokenTable(0xD400, 0x72, 0x73, 1, 0x10, 0x2D, 0x2E, {{92, 0x78, 0xBF, 0x40}});
-  return b.EndOfTable(0x7F00);
-}
-
 // Any file name gives a Markdown table and JSON that parse: control bytes (C0, DEL, C1) and bytes
 // that are not UTF-8 as \xHH, the backslash escaped with the bar; JSON escapes control characters.
 TEST(PreflightTest, ReportsAreWellFormedForAnyFileName) {
@@ -477,17 +454,10 @@ TEST(PreflightTest, ReportsAreWellFormedForAnyFileName) {
   // and the summary keep their cells (8 a line) and one line each; makers one byte apart stay apart;
   // the JSON and the page, read back by a parser, give each name as README says (JSON: valid UTF-8 and
   // control characters as they are; the page: as the terminal shows it).
-  const std::pair<std::string, std::string> names[] = {// the name, as the JSON gives it
-                                                       {"M\xC3\xA9"
-                                                        "dion",
-                                                        "M\xC3\xA9"
-                                                        "dion"},
-                                                       {"M\xE9"
-                                                        "dion",
-                                                        "M\\xE9dion"},
-                                                       {"M\xE8"
-                                                        "dion",
-                                                        "M\\xE8dion"},
+  // Each name, and as the JSON gives it.
+  const std::pair<std::string, std::string> names[] = {{"M\303\251dion", "M\303\251dion"},
+                                                       {"M\351dion", "M\\xE9dion"},
+                                                       {"M\350dion", "M\\xE8dion"},
                                                        {"a<b>&c;", "a<b>&c;"},
                                                        {"p|q\\", "p|q\\"},
                                                        {"q\"uo'te", "q\"uo'te"},
@@ -553,6 +523,17 @@ std::pair<std::string, std::string> AsOtherCaptures(const DumpFolder& dumps, con
   const std::string rsmb = dumps.Add(name + ".rsmb", raw);
   fs::resize_file(rsmb, std::uintmax_t{2} << 30);
   return {dumps.Path(name + ".sysfs"), rsmb};
+}
+
+// A machine of a model: BIOS version (type 0), maker and product (type 1), a token table with token 92
+// or none.
+sim::SmbiosBuilder ModelTable(const std::string& maker, const std::string& product, const std::string& bios,
+                              bool tokenTable) {
+  sim::SmbiosBuilder b;
+  b.Add(0, 0, {1, 2, 0, 0xF0, 3, 0x3F, 0, 0, 0, 0, 0, 0, 0, 0}, {"Tarn BIOS", bios, "11/02/2026"});
+  b.Add(1, 0x100, {1, 2}, {maker, product});
+  if (tokenTable) b.TokenTable(0xD400, 0x72, 0x73, 1, 0x10, 0x2D, 0x2E, {{92, 0x78, 0xBF, 0x40}});
+  return b.EndOfTable(0x7F00);
 }
 
 TEST(PreflightTest, EveryCaptureFormatGivesTheDumpsPrediction) {
@@ -647,6 +628,24 @@ TEST(PreflightTest, RowsComeInTheOrderOfTheFilesPastTheWindowOfHeldRows) {
     ASSERT_EQ(rows[i].file, files[i]);
     ASSERT_EQ(rows[i].error.empty(), i % 7 != 3) << i;
   }
+}
+
+// Counts the rows of the JSON report by outcome.
+std::map<std::string, int> JsonRowOutcomes(const std::string& json) {
+  std::map<std::string, int> counts;
+  std::istringstream lines(json);
+  for (std::string line; std::getline(lines, line);) {
+    const auto at = line.find("\"outcome\": \"");
+    if (line.rfind("{\"file\": ", 0) == 0 && at != std::string::npos)
+      ++counts[line.substr(at + 12, line.find('"', at + 12) - at - 12)];
+  }
+  return counts;
+}
+
+// A number written as `before`N in `text`, or -1.
+int NumberAfter(const std::string& text, const std::string& before) {
+  const auto at = text.find(before);
+  return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + before.size());
 }
 
 TEST(PreflightTest, TheSummaryPutsDisagreeingModelsFirstAndThePageCountsAreTheJsons) {
