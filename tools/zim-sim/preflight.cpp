@@ -182,7 +182,9 @@ PreflightRow Look(const std::string& path, const Options& options,
   const std::size_t unheldBefore = m.varn.unheldReadCount;
   std::map<std::uint16_t, std::array<std::uint8_t, 256>> shadow;
   for (const auto& [port, bank] : m.cmos) shadow[port] = bank.bytes;
+  // Only the port writes are recorded: a record of every read of the search took most of the time.
   m.varn.recordIoctls = true;
+  m.varn.recordOnly = varn::IOCTL_WRITE_INDEXED_PORT;
   CBiosUpgrade upgrade;
   row.flash = upgrade.SetCmosToken(kFlashToken);
   m.varn.recordIoctls = false;
