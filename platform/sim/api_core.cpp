@@ -228,11 +228,12 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     return call.Return<BOOL>(FALSE, ERROR_INVALID_HANDLE);
   const auto* inBytes = static_cast<const BYTE*>(in);
   sim::IoctlRecord record{code, {}, outSize, false, {}};
-  if (inBytes != nullptr && m.varn.recordIoctls) record.input.assign(inBytes, inBytes + inSize);
+  const bool recorded = m.varn.recordIoctls && (m.varn.recordOnly == 0 || m.varn.recordOnly == code);
+  if (inBytes != nullptr && recorded) record.input.assign(inBytes, inBytes + inSize);
   DWORD got = 0;
   const bool ok = !call.injected() && overlapped == nullptr &&
                   Control(m, code, inBytes, inSize, static_cast<BYTE*>(out), outSize, got);
-  if (m.varn.recordIoctls) {
+  if (recorded) {
     record.succeeded = ok;
     if (ok && out != nullptr) {
       const auto* outBytes = static_cast<const BYTE*>(out);

@@ -118,6 +118,7 @@ struct VarnDevice {
   // unheldReadCount when a control first failed (the dry run clears it for each run of ZIM).
   std::optional<std::size_t> unheldAtFailure;
   bool recordIoctls = true;      // false: controls are carried out but not recorded
+  win32::DWORD recordOnly = 0;   // not 0: only controls of this code are recorded
   bool keepStagedImages = true;  // false: `staged` gets an empty entry for each image, not a copy
   int opens = 0;
   std::vector<std::string> openedNames;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <regex>
 
+#include "tarnsys/smb_index.h"
 #include "tarnsys/tarnsys.h"
 #include "tarnsys_test.h"
 
@@ -313,6 +314,15 @@ TEST_F(QueriesTest, AZeroLengthHeaderIsWalkedOverWithoutHanging) {
   Attach(b);
   EXPECT_EQ(Tag(0), "AFTER");
   EXPECT_EQ(Value(5, 0, 0, 0, 0), "(0)") << "no field lies inside a formatted area of length 0";
+}
+
+TEST_F(QueriesTest, ZeroPaddingIsAStructureEveryTwoBytesAndFillsTheIndexToItsBound) {
+  sim::SmbiosBuilder zeros;
+  zeros.Raw(Bytes(0xFFFE, 0));  // the longest table the index takes
+  Attach(zeros);
+  ASSERT_NE(CurrentSmbIndex(), nullptr);
+  EXPECT_FALSE(Table(0, 0x7FFE, 2).empty()) << "the last of 32767";
+  EXPECT_TRUE(Table(0, 0x7FFF, 2).empty());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "platform/sim/smbios_builder.h"
 #include "support/shared_tables.h"
 #include "tarnsys_run.h"
 
@@ -76,9 +77,20 @@ TEST(TarnsysLibrary, ExportsExactlyTheSixQueries) {
   dlclose(handle);
 }
 
-TEST(TarnsysLibrary, AnswersAsTheCommandDoesForEveryRealTable) {
-  const auto files = tarn_test::SharedTables();
+TEST(TarnsysLibrary, AnswersAsTheCommandDoesForEveryRealTableAndALargeRawOne) {
+  auto files = tarn_test::SharedTables();
   TARN_REQUIRE_SHARED_TABLES(files);
+  // And a Windows raw table of about 70 KB, longer than a 2.x entry point can describe.
+  sim::SmbiosBuilder big;
+  for (int i = 0; i < 280; ++i) big.Add(11, static_cast<std::uint16_t>(i), {1}, {std::string(250, 'o')});
+  big.Add(3, 0x300, {1, 3, 0, 2}, {"Tarn", "BIG-TABLE"})
+      .Add(1, 0x100, {1, 2}, {"Tarn", "X"})
+      .EndOfTable(0x7F00);
+  const auto raw = tarn_test::WindowsRaw(big.Bytes());
+  files.push_back(std::filesystem::temp_directory_path() /
+                  ("tarnsys-big-" + std::to_string(getpid()) + ".rsmb"));
+  std::ofstream(files.back(), std::ios::binary)
+      .write(reinterpret_cast<const char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
   for (const auto& file : files) {
     SCOPED_TRACE(file.filename().string());
     const std::string dump = file.string();
@@ -121,6 +133,9 @@ TEST(TarnsysLibrary, AnswersAsTheCommandDoesForEveryRealTable) {
           << f.type << " " << f.offset << " " << f.code;
     }
   }
+  EXPECT_EQ(Command({"--from-dump", files.back().string(), "service-tag"}), "BIG-TABLE\n")
+      << "the library's too";
+  std::filesystem::remove(files.back());
 }
 
 TEST(TarnsysLibrary, WithoutAReadableTableItLoadsAndAnswersZero) {

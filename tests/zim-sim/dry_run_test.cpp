@@ -325,9 +325,17 @@ TEST(PreflightTest, RowsForMadeUpMachinesAndADamagedFile) {
   EXPECT_NE(err.find("--image does not apply to --preflight"), std::string::npos) << err;
 }
 
+// Defined below, beside the tests they were first written for.
+sim::SmbiosBuilder ModelTable(const std::string& maker, const std::string& product, const std::string& bios,
+                              bool tokenTable = true);
+std::map<std::string, int> JsonRowOutcomes(const std::string& json);
+int NumberAfter(const std::string& text, const std::string& before);
+
 // The pre-flight and the dry run give one prediction for the same table and banks, and a prediction
 // that rests on bytes the dump does not hold is uncertain in both, never "flash".
 TEST(PreflightTest, AgreesWithTheDryRunAndSaysWhenItCannotKnow) {
+  const char* const kAssumed =
+      "uncertain: flash if the firmware also publishes a 2.x entry point in 0xF0000-0xFFFFF; ERR3 if not";
   const DumpFolder dumps;
   const std::vector<sim::TokenRecord> token92 = {{92, 0x78, 0xBF, 0x40}};
   sim::SmbiosBuilder many;  // token 92 in the 257th token table
@@ -365,14 +373,41 @@ TEST(PreflightTest, AgreesWithTheDryRunAndSaysWhenItCannotKnow) {
       {dumps.Add("cut.bin", cut), "uncertain: ZIM read "},
       {dumps.Add("large.bin", large.DumpBin(sim::EntryPointKind::Smbios3, 0x20)),
        "ERR3: no entry point: the dump has only its 3.x one, and a 2.x one cannot describe its table"},
+      // On an assumed 2.x entry point: a flash is uncertain, an ERR3 on the table itself is not.
+      {dumps.Add("v3.bin", TokenTable().DumpBin(sim::EntryPointKind::Smbios3, 0x20)), kAssumed},
+      {dumps.Add("legacy.bin", TokenTable().DumpBin(sim::EntryPointKind::Legacy, 0x20)), kAssumed},
+      {dumps.Add("v3-clock.bin",
+                 TokenTable(0, 0x10, 0x2D, 0x2E, 0x0B).DumpBin(sim::EntryPointKind::Smbios3, 0x20)),
+       "ERR3: the token table names the clock's registers"},
   };
+  std::map<std::string, int> keys;
+  std::string files;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
     const auto row = zimsim::PreflightRows({c.file}, zimsim::Options{}, {}, 1).front();
     EXPECT_EQ(row.Outcome().rfind(c.outcome, 0), 0u) << row.Outcome();
     EXPECT_EQ(tarn_test::PredictionsDiffer(c.file), "");
+    ++keys[row.Key()];
+    files += " " + c.file;
   }
+  // Every rendering counts each capture as its row does.
   std::string out, err;
+  const std::string j = dumps.Path("r.json"), h = dumps.Path("r.html");
+  ASSERT_EQ(Command("--preflight" + files + " --summary --json " + j + " --html " + h, &err, &out), 4) << err;
+  std::ifstream jsonIn(j), pageIn(h);
+  const std::string json(std::istreambuf_iterator<char>(jsonIn), {}),
+      page(std::istreambuf_iterator<char>(pageIn), {});
+  EXPECT_EQ(JsonRowOutcomes(json), keys);
+  for (const auto& [key, n] : keys) {
+    EXPECT_NE(out.find(" " + std::to_string(n) + " " + key + ","), std::string::npos) << key << out;
+    EXPECT_EQ(NumberAfter(json, "\"" + key + "\": "), n) << key;
+    int pageRows = 0;
+    for (auto at = page.find("<tr class=\"row " + key + "\">"); at != std::string::npos;
+         at = page.find("<tr class=\"row " + key + "\">", at + 1))
+      ++pageRows;
+    EXPECT_EQ(pageRows, n) << key;
+    EXPECT_EQ(NumberAfter(page, "data-outcome=\"" + key + "\" data-count=\""), n) << key;
+  }
   // No checksum: the token's byte alone is written, the clock's registers are not touched.
   EXPECT_EQ(Command("--smbios " + cases[8].file, &err, &out), 0) << err;
   EXPECT_NE(out.find("\ntoken 92: no checksum (its descriptor is all zero)\n"), std::string::npos) << out;
@@ -414,6 +449,57 @@ TEST(PreflightTest, ReportsAreWellFormedForAnyFileName) {
   EXPECT_EQ(Command("--preflight " + dumps.path() + " --json -", &err, &out), 0) << err;
   EXPECT_NE(out.find("/a\\\\|b\\r\\u001b[2J\\\\xFF\\u007f\\u0085\xc3\xa9.bin\""), std::string::npos) << out;
   for (char c : out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << out;
+
+  // Hostile names as file names and as the makers their tables name, through every report. The rows
+  // and the summary keep their cells (8 a line) and one line each; makers one byte apart stay apart;
+  // the JSON and the page, read back by a parser, give each name as README says (JSON: valid UTF-8 and
+  // control characters as they are; the page: as the terminal shows it).
+  // Each name, and as the JSON gives it.
+  const std::pair<std::string, std::string> names[] = {{"M\303\251dion", "M\303\251dion"},
+                                                       {"M\351dion", "M\\xE9dion"},
+                                                       {"M\350dion", "M\\xE8dion"},
+                                                       {"a<b>&c;", "a<b>&c;"},
+                                                       {"p|q\\", "p|q\\"},
+                                                       {"q\"uo'te", "q\"uo'te"},
+                                                       {"l1\nl2\r\x1B[2J", "l1\nl2\r\x1B[2J"}};
+  const std::string folder = dumps.Path("hostile");
+  fs::create_directories(folder);
+  std::vector<std::string> expected;
+  const auto hex = [](const std::string& t) {
+    std::string h;
+    for (unsigned char c : t) h += zimsim::Hex(c, 2).substr(2);
+    return h;
+  };
+  for (const auto& [raw, json] : names) {
+    dumps.Add("hostile/" + raw + ".bin", ModelTable(raw, "P", "A01").DumpBin());
+    const std::string page = sim::Displayed(raw), file = folder + "/";
+    for (const std::string& line :
+         {"json-file " + hex(file + json + ".bin"), "json-maker " + hex(json), "json-group " + hex(json),
+          "page-file " + hex(sim::Displayed(file + raw + ".bin")), "page-maker " + hex(page),
+          "page-group " + hex(page)})
+      expected.push_back(line);
+  }
+  std::sort(expected.begin(), expected.end());
+  const std::string j = dumps.Path("r.json"), h = dumps.Path("r.html");
+  for (const char* summary : {"", " --summary"}) {
+    ASSERT_EQ(Command("--preflight " + folder + " --json " + j + " --html " + h + summary, &err, &out), 0)
+        << err;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2 + std::size(names) + (*summary ? 2 : 0)) << out;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      int bars = 0;
+      for (std::size_t i = 0; i < line.size(); ++i) line[i] == '\\' ? ++i : bars += line[i] == '|';
+      EXPECT_TRUE(line.rfind("| ", 0) != 0 || bars == 9) << line;
+      for (char c : line) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << line;
+    }
+  }
+  if (std::system("python3 -c '' 2>/dev/null") != 0) GTEST_SKIP() << "no python3 to read JSON and HTML back";
+  const std::string read = dumps.Path("read"), reader = fs::path(__FILE__).parent_path() / "read_reports.py";
+  ASSERT_EQ(std::system(("python3 " + reader + " " + j + " " + h + " >" + read).c_str()), 0);
+  std::ifstream in(read);
+  std::vector<std::string> got;
+  for (std::string line; std::getline(in, line);) got.push_back(line);
+  EXPECT_EQ(got, expected);
 }
 
 // The same machine as the kernel's tables folder (NAME.sysfs) and as a Windows raw table (NAME.rsmb,
@@ -442,7 +528,7 @@ std::pair<std::string, std::string> AsOtherCaptures(const DumpFolder& dumps, con
 // A machine of a model: BIOS version (type 0), maker and product (type 1), a token table with token 92
 // or none.
 sim::SmbiosBuilder ModelTable(const std::string& maker, const std::string& product, const std::string& bios,
-                              bool tokenTable = true) {
+                              bool tokenTable) {
   sim::SmbiosBuilder b;
   b.Add(0, 0, {1, 2, 0, 0xF0, 3, 0x3F, 0, 0, 0, 0, 0, 0, 0, 0}, {"Tarn BIOS", bios, "11/02/2026"});
   b.Add(1, 0x100, {1, 2}, {maker, product});
@@ -524,6 +610,10 @@ TEST(PreflightTest, EveryCaptureFormatGivesTheDumpsPrediction) {
   EXPECT_GT(largeRow.dump.tableLength, 70000u);
   EXPECT_EQ(largeRow.Outcome().rfind("ERR3: no entry point: a 2.x one cannot describe its table", 0), 0u)
       << largeRow.Outcome();
+  EXPECT_EQ(Command("--smbios " + largeRaw, nullptr, &out), 1);
+  EXPECT_NE(out.find("publishes only its 3.x entry point, which a raw table does not hold"),
+            std::string::npos)
+      << out;
 }
 
 TEST(PreflightTest, RowsComeInTheOrderOfTheFilesPastTheWindowOfHeldRows) {
@@ -681,7 +771,11 @@ TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
   fs::resize_file(dir / "sparse.bin", std::uintmax_t{2} << 30);  // 2 GiB that take no disk
   const std::string fifo = (dir / "fifo").string();
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string d = dir.string(), table = DumpFolder().Add("table.bin", TokenTable().DumpBin());
+  const DumpFolder dumps;
+  const std::string d = dir.string(), table = dumps.Add("table.bin", TokenTable().DumpBin());
+  fs::create_hard_link(table, dir / "same.bin");
+  fs::create_directories(dir / "kernel");
+  for (const char* part : {"smbios_entry_point", "DMI"}) std::ofstream(dir / "kernel" / part) << "x";
   struct Case {
     std::string args;
     int status;
@@ -733,6 +827,11 @@ TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
       {"--preflight " + d + "/used --html " + d + "/used/staged-3.bin", 2,
        "--html " + d + "/used/staged-3.bin"},
       {"--preflight " + table + " --json " + d + "/r --html " + d + "/r", 2, "also the path of --json"},
+      {"--preflight " + table + " --json zim-sim-r --html ./zim-sim-r", 2, "also the path of --json"},
+      {"--preflight " + table + " --html " + d + "/same.bin", 2, "the same file as the input " + table},
+      {"--smbios " + table + " --json " + d + "/same.bin", 2, "the same file as the input " + table},
+      {"--preflight " + d + " --json " + d + "/kernel/DMI", 2, "--json " + d + "/kernel/DMI: an input"},
+      {"--registry " + d + "/bad.reg --json " + d + "/bad.reg", 2, "--json " + d + "/bad.reg: an input"},
       {"--this-machine --devices " + d + " --save " + d + "/used", 2, d + "/used: not empty"},
       {"--command-line ''", 2, "--command-line needs the program's name"},
       // A machine without /dev/mem; and writes, refused before any device is opened off the test machine.

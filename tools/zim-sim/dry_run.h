@@ -160,6 +160,12 @@ std::string WriteOutput(const std::string& path, const void* data, std::size_t s
 std::string WriteOutput(const std::string& path, const std::string& text);
 // Flushes and closes standard output; empty when everything written to it got there.
 std::string CloseStdout();
+// Why a report would overwrite an input or another report, said before anything is written; else
+// empty. `reports` are (option, path) pairs; `inputs` the files and folders the run reads (a capture
+// folder stands for its smbios_entry_point and DMI). Paths that exist are compared by device and
+// inode, others by their absolute, normalised form.
+std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& reports,
+                        const std::vector<std::string>& inputs);
 // --save writes into a new or an empty folder; else the reason.
 std::string CheckSaveFolder(const std::string& folder);
 // Writes the final CMOS banks, registry, staged images and transcript; empty on success.

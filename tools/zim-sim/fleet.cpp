@@ -258,7 +258,7 @@ void HtmlReport::AddRow(const PreflightRow& r) {
 std::string HtmlReport::Finish(const std::string& path, const FleetSummary& summary) {
   if (rows_ == nullptr || std::ferror(rows_) != 0) return "the rows could not be held in a scratch file";
   std::FILE* page = std::fopen(path.c_str(), "wb");
-  if (page == nullptr) return path + ": cannot be written: " + std::strerror(errno);
+  if (page == nullptr) return sim::Displayed(path) + ": cannot be written: " + std::strerror(errno);
   const std::vector<ModelGroup> groups = summary.Groups();
   std::string head =
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>ZIM pre-flight</title>\n"
@@ -293,7 +293,7 @@ std::string HtmlReport::Finish(const std::string& path, const FleetSummary& summ
   }
   chart += "</svg>\n";
   std::string table =
-      "<h2>By model and BIOS</h2>\n<p>Groups whose machines disagree come first.</p>\n<table "
+      "<h2 id=\"groups\">By model and BIOS</h2>\n<p>Groups whose machines disagree come first.</p>\n<table "
       "class=\"groups\">\n"
       "<tr><th>machines</th><th>system maker</th><th>product</th><th>BIOS</th><th>outcome</th><th>reason</th>"
       "<th>token table (ports, checksum)</th><th>files</th></tr>\n";
@@ -316,7 +316,8 @@ std::string HtmlReport::Finish(const std::string& path, const FleetSummary& summ
              "</td></tr>\n";
   }
   table +=
-      "</table>\n<h2>Every capture</h2>\n<table class=\"rows\">\n<tr><th>file</th><th>capture</th>"
+      "</table>\n<h2 id=\"rows\">Every capture</h2>\n<table "
+      "class=\"rows\">\n<tr><th>file</th><th>capture</th>"
       "<th>system maker</th><th>product</th><th>BIOS</th><th>SMBIOS</th><th>entry point</th>"
       "<th>token table</th><th>outcome</th><th>reason</th><th>CMOS writes</th></tr>\n";
   std::fputs(head.c_str(), page);
@@ -328,7 +329,7 @@ std::string HtmlReport::Finish(const std::string& path, const FleetSummary& summ
   const bool readBack = std::ferror(rows_) == 0;
   std::fputs("</table>\n</body></html>\n", page);
   const bool written = std::ferror(page) == 0;
-  if (std::fclose(page) != 0 || !written || !readBack) return path + ": cannot be written";
+  if (std::fclose(page) != 0 || !written || !readBack) return sim::Displayed(path) + ": cannot be written";
   return {};
 }
 

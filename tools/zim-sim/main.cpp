@@ -1,6 +1,7 @@
 // zim-sim: a dry run of ZIM against a captured or built-in machine.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tools/zim-sim/dry_run.h"
 #include "tools/zim-sim/preflight.h"
@@ -24,6 +25,16 @@ std::string UnfiredFault(const zimsim::Options& options, const sim::Machine& mac
 }
 
 int DryRun(const zimsim::Options& options) {
+  // The JSON never overwrites a file the run reads: refused before the run.
+  std::vector<std::string> inputs = {options.smbios, options.registry};
+  inputs.insert(inputs.end(), options.images.begin(), options.images.end());
+  for (const zimsim::CmosFile& c : options.cmos) inputs.push_back(c.path);
+  for (const zimsim::PhysFile& p : options.phys) inputs.push_back(p.path);
+  std::erase(inputs, std::string());
+  if (!options.json.empty() && options.json != "-") {
+    const std::string clash = zimsim::ReportClash({{"--json", options.json}}, inputs);
+    if (!clash.empty()) return Fail(clash);
+  }
   sim::Machine machine;
   sim::DumpInfo table;
   const std::string inputError = zimsim::BuildMachine(options, machine, &table);

@@ -106,8 +106,8 @@ run and output
   --json FILE|-          the final state as JSON
   --save DIR             final CMOS banks (PORT.bin), registry (registry.reg), staged images, transcript
 Exit status: 0 restart requested, 1 failed with an error code, 3 cancelled, 4 uncertain (what ZIM did
-depended on bytes that the capture does not hold), 2 bad usage, unreadable input or a report that
-could not be written.
+depended on bytes that the capture does not hold, or on an assumed 2.x entry point), 2 bad usage,
+unreadable input, a report that could not be written or that names an input.
 
 this machine (Linux, root)
   --this-machine         the token search and write of token 92 as ZIM would make them on the running
@@ -126,8 +126,9 @@ pre-flight
                          --smbios; a folder that is no capture: every file and capture folder in it),
                          one row each as a Markdown table, written as they come; CMOS banks from
                          --cmos, else blank banks with valid checksums behind each token table's
-                         ports. Exit status: 0 every capture gave an outcome, 1 some could not be
-                         read, 2 bad usage.
+                         ports. Exit status: 0 every capture gave a certain outcome, 1 some could
+                         not be read, 4 some are uncertain (all read), 2 bad usage, or a report path
+                         that names an input or another report (refused before anything is written).
   --summary              in place of the rows, the machines grouped by system maker, product and BIOS
                          version, one line a group; groups whose machines disagree first
   --json FILE|-          the rows, the outcome counts and the groups as JSON

@@ -182,7 +182,9 @@ PreflightRow Look(const std::string& path, const Options& options,
   const std::size_t unheldBefore = m.varn.unheldReadCount;
   std::map<std::uint16_t, std::array<std::uint8_t, 256>> shadow;
   for (const auto& [port, bank] : m.cmos) shadow[port] = bank.bytes;
+  // Only the port writes are recorded: a record of every read of the search took most of the time.
   m.varn.recordIoctls = true;
+  m.varn.recordOnly = varn::IOCTL_WRITE_INDEXED_PORT;
   CBiosUpgrade upgrade;
   row.flash = upgrade.SetCmosToken(kFlashToken);
   m.varn.recordIoctls = false;
@@ -563,40 +565,6 @@ bool StdoutSharesTerminal() {
          ::fstat(STDERR_FILENO, &err) == 0 && out.st_rdev == err.st_rdev;
 }
 
-// The device and inode of an existing file.
-std::optional<std::pair<dev_t, ino_t>> FileId(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return std::make_pair(st.st_dev, st.st_ino);
-}
-
-// Why a report would clobber an input or another report, before anything is written; else empty.
-// `inputs` are the files read: those given, those in a folder given, a capture folder's own files.
-std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& reports,
-                        const std::vector<std::string>& inputs) {
-  namespace fs = std::filesystem;
-  const auto same = [](const std::string& a, const std::string& b) {
-    const auto ia = FileId(a), ib = FileId(b);
-    if (ia || ib) return ia == ib;
-    std::error_code ec;
-    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
-  };
-  for (std::size_t i = 0; i < reports.size(); ++i) {
-    const auto& [option, path] = reports[i];
-    for (std::size_t k = 0; k < i; ++k)
-      if (same(path, reports[k].second))
-        return option + " " + sim::Displayed(path) + ": also the path of " + reports[k].first +
-               "; each report needs its own file";
-    for (const std::string& input : inputs)
-      if (same(path, input))
-        return option + " " + sim::Displayed(path) + ": " +
-               (input == path ? std::string("an input of this run")
-                              : "the same file as the input " + sim::Displayed(input)) +
-               "; a report never overwrites a capture";
-  }
-  return {};
-}
-
 }  // namespace
 
 int Preflight(const Options& options) {
@@ -613,12 +581,10 @@ int Preflight(const Options& options) {
   std::vector<std::pair<std::string, std::string>> reports;
   if (!options.json.empty() && options.json != "-") reports.emplace_back("--json", options.json);
   if (!options.html.empty()) reports.emplace_back("--html", options.html);
-  std::vector<std::string> inputs = files;
-  for (const std::string& f : files)
-    if (sim::IsKernelTablesFolder(f))
-      for (const char* part : {"/smbios_entry_point", "/DMI"}) inputs.push_back(f + part);
-  for (const CmosFile& c : options.cmos) inputs.push_back(c.path);
-  const std::string clash = ReportClash(reports, inputs);
+  std::vector<std::string> banks;
+  for (const CmosFile& c : options.cmos) banks.push_back(c.path);
+  std::string clash = ReportClash(reports, files);
+  if (clash.empty()) clash = ReportClash(reports, banks);
   if (!clash.empty()) {
     std::fprintf(stderr, "zim-sim: %s\n", clash.c_str());
     return 2;
@@ -631,7 +597,8 @@ int Preflight(const Options& options) {
   const bool jsonOut = options.json == "-";
   std::FILE* jsonFile = nullptr;
   if (!options.json.empty() && !jsonOut && (jsonFile = std::fopen(options.json.c_str(), "wb")) == nullptr) {
-    std::fprintf(stderr, "zim-sim: %s: cannot be written\n", options.json.c_str());
+    std::fprintf(stderr, "zim-sim: %s: cannot be written: %s\n", sim::Displayed(options.json).c_str(),
+                 std::strerror(errno));
     return 2;
   }
   std::optional<HtmlReport> html;

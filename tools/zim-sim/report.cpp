@@ -1,12 +1,15 @@
 // What a dry run tells: the transcript, the JSON report and the saved machine state.
 #include "tools/zim-sim/dry_run.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 
+#include "platform/sim/captures.h"
 #include "platform/sim/input_file.h"
 #include "tools/zim-sim/common.h"
 #include "tools/zim-sim/json.h"
@@ -31,8 +34,10 @@ std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo
   } else if (d.tooLongFor2x) {
     notes.push_back(
         "no 2.x entry point: a 2.x entry point describes at most 65535 bytes, and this table has " +
-        std::to_string(d.tableLength) + ", so a machine with it publishes only its " + kind +
-        " entry point (here at " + Hex(d.entryAt) + "): ZIM finds no table");
+        std::to_string(d.tableLength) + ", so a machine with it publishes only its " +
+        (d.kind == sim::EntryPointKind::None ? std::string("3.x entry point, which a raw table does not hold")
+                                             : kind + " entry point (here at " + Hex(d.entryAt) + ")") +
+        ": ZIM finds no table");
   } else if (d.kind == sim::EntryPointKind::None) {
     notes.push_back(d.assumed2x
                         ? "assumed: " + BaseName(file) +
@@ -277,6 +282,49 @@ std::string CloseStdout() {
   errno = 0;
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || std::fclose(stdout) != 0)
     return std::string("standard output: cannot be written: ") + std::strerror(errno != 0 ? errno : EIO);
+  return {};
+}
+
+std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& reports,
+                        const std::vector<std::string>& inputs) {
+  namespace fs = std::filesystem;
+  const auto id = [](const std::string& path) -> std::optional<std::pair<dev_t, ino_t>> {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return std::make_pair(st.st_dev, st.st_ino);
+  };
+  // `a` is a report, whose identity `ia` is looked up once for all the inputs.
+  const auto same = [&](const std::string& a, const auto& ia, const std::string& b) {
+    const auto ib = id(b);
+    if (ia || ib) return ia == ib;
+    // Made absolute first: a bare relative name has no existing part to be made canonical by.
+    std::error_code ec;
+    return fs::weakly_canonical(fs::absolute(a, ec), ec) == fs::weakly_canonical(fs::absolute(b, ec), ec);
+  };
+  const auto clash = [&](const std::string& option, const std::string& path, const auto& pathId,
+                         const std::string& input) {
+    if (!same(path, pathId, input)) return std::string();
+    return option + " " + sim::Displayed(path) + ": " +
+           (input == path ? std::string("an input of this run")
+                          : "the same file as the input " + sim::Displayed(input)) +
+           "; a report never overwrites an input";
+  };
+  for (std::size_t i = 0; i < reports.size(); ++i) {
+    const auto& [option, path] = reports[i];
+    const auto pathId = id(path);
+    for (std::size_t k = 0; k < i; ++k)
+      if (same(path, pathId, reports[k].second))
+        return option + " " + sim::Displayed(path) + ": also the path of " + reports[k].first +
+               "; each report needs its own file";
+    for (const std::string& input : inputs) {
+      std::string why = clash(option, path, pathId, input);
+      // A capture folder's two files exist: only a report that exists can be one of them.
+      for (const char* part : {"/smbios_entry_point", "/DMI"})
+        if (why.empty() && pathId && sim::IsKernelTablesFolder(input))
+          why = clash(option, path, pathId, input + part);
+      if (!why.empty()) return why;
+    }
+  }
   return {};
 }
 
