@@ -342,6 +342,7 @@ TEST_F(ChecksumWriteTest, OnlyBytesABiosKeepsAreReadOrWritten) {
       {0x70, 0x78, 4, 0, 0, 0, false, 1},
       {0x72, 0x78, 0, 0, 0, 0, false, 1},
       {0x72, 0x78, 3, 0, 0, 0, false, 1},
+      {0x72, 0x78, 1, 0, 0, 0x40, false, 2},  // a location of its own: a checksum of byte 0x00
       // The clock's registers behind 0x70 and 0x74: as token, range, location and location + 1.
       {0x70, 0x0B, 4, 0x10, 0x2D, 0x2E, true, 0},
       {0x74, 0x0D, 0, 0x10, 0x2D, 0x2E, true, 0},
