@@ -330,6 +330,8 @@ sim::SmbiosBuilder ModelTable(const std::string& maker, const std::string& produ
                               bool tokenTable = true);
 std::map<std::string, int> JsonRowOutcomes(const std::string& json);
 int NumberAfter(const std::string& text, const std::string& before);
+std::pair<std::string, std::string> AsOtherCaptures(const DumpFolder& dumps, const std::string& name,
+                                                    const std::vector<std::uint8_t>& dump);
 
 // The pre-flight and the dry run give one prediction for the same table and banks, and a prediction
 // that rests on bytes the dump does not hold is uncertain in both, never "flash".
@@ -448,6 +450,10 @@ TEST(PreflightTest, ReportsAreWellFormedForAnyFileName) {
       << row;
   EXPECT_EQ(Command("--preflight " + dumps.path() + " --json -", &err, &out), 0) << err;
   EXPECT_NE(out.find("/a\\\\|b\\r\\u001b[2J\\\\xFF\\u007f\\u0085\xc3\xa9.bin\""), std::string::npos) << out;
+  for (char c : out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << out;
+  // The dry run's transcript of the same name as a raw table, whose notes name the file.
+  const std::string raw = AsOtherCaptures(dumps, name, TokenTable().DumpBin()).second;
+  EXPECT_EQ(Command("--smbios '" + raw + "'", &err, &out), 4) << err;
   for (char c : out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << out;
 
   // Hostile names as file names and as the makers their tables name, through every report. The rows

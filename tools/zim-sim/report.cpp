@@ -40,11 +40,11 @@ std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo
         ": ZIM finds no table");
   } else if (d.kind == sim::EntryPointKind::None) {
     notes.push_back(d.assumed2x
-                        ? "assumed: " + BaseName(file) +
+                        ? "assumed: " + sim::Displayed(BaseName(file)) +
                               " is a table without its entry point; a 2.x entry point at " + Hex(d.entryAt) +
                               " over it, counting the " + std::to_string(d.foundCount) +
                               " structures found (--no-assumed-entry runs without this assumption)"
-                        : "no entry point: " + BaseName(file) +
+                        : "no entry point: " + sim::Displayed(BaseName(file)) +
                               " is a table without one, and none is assumed: ZIM finds no table");
   } else if (d.assumed2x) {
     notes.push_back("assumed: a 2.x entry point at " + Hex(d.entryAt) + " over the same table, which " +
