@@ -828,6 +828,10 @@ TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
       {"--json /dev/full", 2, "/dev/full: cannot be written: No space left on device"},
       {"--preflight " + table + " --json /dev/full", 2, "/dev/full: cannot be written"},
       {"--save " + d + "/used", 2, d + "/used: not empty"},
+      {"--save " + d + "/new --json " + d + "/new/transcript.txt", 2,
+       "also a path that --save " + d + "/new"},
+      {"--save " + d + "/new/ --json " + d + "/new/0x70.bin", 2, "also a path that --save"},
+      {"--save " + d + "/new --json " + d + "/new", 2, "also a path that --save"},
       // A report never overwrites an input, nor another report.
       {"--preflight " + table + " --json " + table, 2, "--json " + table + ": an input of this run"},
       {"--preflight " + d + "/used --html " + d + "/used/staged-3.bin", 2,

@@ -166,8 +166,9 @@ std::string CloseStdout();
 // inode, others by their absolute, normalised form.
 std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& reports,
                         const std::vector<std::string>& inputs);
-// --save writes into a new or an empty folder; else the reason.
-std::string CheckSaveFolder(const std::string& folder);
+// --save writes into a new or an empty folder, and never onto the --json report `json`; else the
+// reason.
+std::string CheckSaveFolder(const std::string& folder, const std::string& json = {});
 // Writes the final CMOS banks, registry, staged images and transcript; empty on success.
 std::string Save(const std::string& folder, const Report& report, const sim::Machine& machine);
 

@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   // Checked before anything runs or any device is opened.
-  const std::string saveProblem = options.save.empty() ? "" : zimsim::CheckSaveFolder(options.save);
+  const std::string saveProblem =
+      options.save.empty() ? "" : zimsim::CheckSaveFolder(options.save, options.json);
   if (options.help) {
     status = zimsim::WriteOutput("-", zimsim::Usage()).empty() ? 0 : 2;
   } else if (!saveProblem.empty()) {

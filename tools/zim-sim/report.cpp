@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -328,9 +329,33 @@ std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& 
   return {};
 }
 
-std::string CheckSaveFolder(const std::string& folder) {
+std::string CheckSaveFolder(const std::string& folder, const std::string& json) {
   namespace fs = std::filesystem;
   std::error_code ec;
+  if (!json.empty() && json != "-") {
+    const auto normal = [&ec](const std::string& p) {
+      fs::path n = fs::weakly_canonical(fs::absolute(p, ec), ec);
+      return n.has_filename() ? n : n.parent_path();
+    };
+    const fs::path report = normal(json);
+    // The names Save gives its files: transcript.txt, registry.reg, 0xNN.bin, staged-N.bin.
+    const std::string name = report.filename().string();
+    const auto digits = [&name](std::size_t from, std::size_t to, bool hex) {
+      if (from >= to) return false;
+      for (std::size_t i = from; i < to; ++i)
+        if (hex ? !std::isxdigit(static_cast<unsigned char>(name[i]))
+                : !std::isdigit(static_cast<unsigned char>(name[i])))
+          return false;
+      return true;
+    };
+    const bool bin = name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0;
+    const bool saved = name == "transcript.txt" || name == "registry.reg" ||
+                       (bin && name.rfind("0x", 0) == 0 && digits(2, name.size() - 4, true)) ||
+                       (bin && name.rfind("staged-", 0) == 0 && digits(7, name.size() - 4, false));
+    if (report == normal(folder) || (saved && report.parent_path() == normal(folder)))
+      return "--json " + sim::Displayed(json) + ": also a path that --save " + sim::Displayed(folder) +
+             " writes; each report needs its own file";
+  }
   if (!fs::exists(folder, ec)) return {};
   if (!fs::is_directory(folder, ec)) return sim::Displayed(folder) + ": not a folder";
   if (!fs::is_empty(folder, ec))
