@@ -178,9 +178,9 @@ std::string UnheldReason(const sim::Machine& machine, std::size_t from = 0,
                          std::optional<std::size_t> until = std::nullopt);
 
 // Why a prediction is uncertain, in words: UnheldReason, and, when ZIM acted on the table it found
-// (`actedOnTable`: it wrote CMOS or requested the restart), an entry point the loader assumed.
+// (`flashed`: it requested the restart; `wrote`: it wrote CMOS), an entry point the loader assumed.
 std::string Uncertainty(const sim::Machine& machine, std::size_t from, std::optional<std::size_t> until,
-                        bool actedOnTable);
+                        bool flashed, bool wrote);
 
 // Exit status of the whole dry run: 0 restart requested, 1 failed with an error code, 3 cancelled,
 // 4 uncertain.
