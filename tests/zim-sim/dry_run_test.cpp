@@ -793,6 +793,8 @@ TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
       {"--platform os2", 2, "--platform takes"},
       {"--runs 0", 2, "--runs takes"},
       {"--bogus", 2, "unknown option --bogus"},
+      {"'--bo\x1b[2Jgus'", 2, "unknown option --bo\\x1B[2Jgus"},
+      {"--fail 'Get\x1b[2J:1'", 2, "--fail Get\\x1B[2J:1 never struck"},
       {"--fail GetVersionExA", 2, "--fail takes"},
       {"--fail GetVersionEx:1", 2, "--fail GetVersionEx:1 never struck: GetVersionEx was called 0 times"},
       // Numbers: digits alone, in range.
