@@ -150,7 +150,8 @@ TEST(DryRunTest, CommandLinesFoldersAndCleanupPathsAsWindowsGivesThem) {
   const DumpFolder files;
   const std::string text =
       "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Tarn\\BIOSUPGRADE]\n"
-      "\"BiosUpgradeCleanup\"=\"C:\\\\TARN\\\\BIOS-setup\\\\CLEANUP.EXE -s\"\n\n"
+      "\"BiosUpgradeCleanup\"=\"C:\\\\TARN\\\\BIOS-setup\\\\CLEANUP.EXE -s\"\n"
+      "\"Note\x1b[2J\"=\"\x1b]0;t\x07\"\n\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce]\n"
       "\"ZIM\"=\"ZIM.EXE\"\n";
   const std::string reg = files.Add("setup.reg", std::vector<std::uint8_t>(text.begin(), text.end()));
@@ -160,6 +161,8 @@ TEST(DryRunTest, CommandLinesFoldersAndCleanupPathsAsWindowsGivesThem) {
   auto flashed = DryRunOf({"--registry", reg, "--runs", "2"});
   ASSERT_EQ(flashed->report.runs.size(), 1u);
   EXPECT_EQ(flashed->report.notFoundAtLastStart, std::vector<std::string>{"ZIM.EXE"});
+  const std::string transcript = zimsim::Transcript(flashed->report, flashed->machine);
+  EXPECT_EQ(transcript.find_first_of("\x1b\x07"), std::string::npos) << transcript;
 }
 
 TEST(DryRunTest, RefusedRestartReleasesTheImageAndSetsToken93) {

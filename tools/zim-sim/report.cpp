@@ -60,6 +60,8 @@ std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo
 }
 
 std::string Transcript(const Report& report, const sim::Machine& m) {
+  // Command lines and the registry come from the inputs: shown as every name is, never raw.
+  const auto D = [](const std::string& text) { return sim::Displayed(text); };
   std::ostringstream t;
   int n = 0;
   if (report.table) {
@@ -67,10 +69,10 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
     for (const std::string& note : TableNotes(report.tableFile, *report.table)) t << note << "\n";
   }
   for (const RunReport& r : report.runs) {
-    t << "== run " << ++n << ": " << r.commandLine << "\n";
-    for (const std::string& c : r.ranAtStart) t << "at start, the platform ran: " << c << "\n";
+    t << "== run " << ++n << ": " << D(r.commandLine) << "\n";
+    for (const std::string& c : r.ranAtStart) t << "at start, the platform ran: " << D(c) << "\n";
     for (const std::string& c : r.notFoundAtStart)
-      t << "at start, the platform found no program to run: " << c << "\n";
+      t << "at start, the platform found no program to run: " << D(c) << "\n";
     for (const MessageShown& msg : r.messages) {
       std::string text = msg.text;
       std::replace(text.begin(), text.end(), '\n', ' ');
@@ -104,12 +106,12 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
     for (std::int32_t v : r.released) t << "image released in the driver with stage result " << v << "\n";
     for (const RegistryChange& c : r.registry) {
       if (c.deleted)
-        t << "registry: deleted HKLM\\" << c.key << " \"" << c.name << "\"\n";
+        t << "registry: deleted HKLM\\" << D(c.key) << " \"" << D(c.name) << "\"\n";
       else
-        t << "registry: set HKLM\\" << c.key << " \"" << c.name << "\" = \"" << c.data << "\"\n";
+        t << "registry: set HKLM\\" << D(c.key) << " \"" << D(c.name) << "\" = \"" << D(c.data) << "\"\n";
     }
-    for (const std::string& l : r.launches) t << "started: " << l << "\n";
-    for (const std::string& l : r.launchesNotFound) t << "not started, no such program: " << l << "\n";
+    for (const std::string& l : r.launches) t << "started: " << D(l) << "\n";
+    for (const std::string& l : r.launchesNotFound) t << "not started, no such program: " << D(l) << "\n";
     if (r.restartRequested)
       t << "restart requested: " << (r.restartAccepted ? "accepted" : "refused") << "\n";
     t << "dialog: text \"" << r.dialogText << "\", OK button " << (r.okVisible ? "visible" : "hidden")
@@ -121,11 +123,11 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
   }
   if (!report.notFoundAtLastStart.empty()) t << "== the next start\n";
   for (const std::string& c : report.notFoundAtLastStart)
-    t << "the platform found no program to run: " << c << "\n";
+    t << "the platform found no program to run: " << D(c) << "\n";
   t << "== the machine afterwards\n";
   for (const sim::RegKey* key : m.registry.Keys())
     for (const sim::RegValue& v : key->values)
-      t << "HKLM\\" << key->path << " \"" << v.name << "\" = \"" << ValueText(v.data) << "\"\n";
+      t << "HKLM\\" << D(key->path) << " \"" << D(v.name) << "\" = \"" << D(ValueText(v.data)) << "\"\n";
   for (const auto& [port, bank] : m.cmos) {
     t << "CMOS " << Hex(port, 2) << ":";
     for (unsigned i = 0; i < 256; ++i) {
