@@ -670,6 +670,9 @@ TEST(PreflightTest, TheSummaryPutsDisagreeingModelsFirstAndThePageCountsAreTheJs
   dumps.Add("c1.bin", torn.DumpBin());
   dumps.Add("c2.bin", torn.DumpBin(sim::EntryPointKind::Smbios2, 0x20, 2));
   dumps.Add("h1.bin", ModelTable("Heron\x01", "H3", "  ", false).DumpBin());
+  // ERR3 on both for different reasons: they agree.
+  dumps.Add("k1.bin", ModelTable("Kestrel", "K1", "C01", false).DumpBin());
+  dumps.Add("k2.bin", ModelTable("Kestrel", "K1", "C01").DumpBin(sim::EntryPointKind::Smbios2, 0x20, 2));
   dumps.Add("junk.txt", std::vector<std::uint8_t>(64, 'x'));
   const DumpFolder reports;
   const std::string json = reports.Path("report.json"), page = reports.Path("report.html");
@@ -681,14 +684,20 @@ TEST(PreflightTest, TheSummaryPutsDisagreeingModelsFirstAndThePageCountsAreTheJs
   std::vector<std::string> table;
   for (std::string line; std::getline(lines, line);)
     if (line.rfind("| ", 0) == 0) table.push_back(line);
-  ASSERT_EQ(table.size(), 5u) << out;  // the head and four groups
+  ASSERT_EQ(table.size(), 6u) << out;  // the head and five groups
   EXPECT_EQ(table[1].rfind("| 4 | Alder & Pine | AP 7 | A01 | **disagree: flash 2, uncertain 2** |", 0), 0u)
       << table[1];
   EXPECT_EQ(table[2].rfind("| 2 | Corvid | C2 | B07 | **disagree: ERR3 1, flash 1** |", 0), 0u) << table[2];
   EXPECT_NE(out.find("| Heron\\\\x01 | H3 | (none) | ERR3 | no token table | no token table |"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("8 machines: 3 flash, 2 ERR3, 2 uncertain, 1 cannot be read"), std::string::npos) << out;
+  EXPECT_NE(out.find("| 2 | Kestrel | K1 | C01 | ERR3 | ERR3 1: no token table; ERR3 1: "), std::string::npos)
+      << out;
+  EXPECT_NE(
+      out.find(
+          "10 machines: 3 flash, 4 ERR3, 2 uncertain, 1 cannot be read; 4 groups by model and BIOS, 2 of"),
+      std::string::npos)
+      << out;
 
   std::ifstream jsonIn(json), pageIn(page);
   const std::string j(std::istreambuf_iterator<char>(jsonIn), {}),
@@ -702,10 +711,10 @@ TEST(PreflightTest, TheSummaryPutsDisagreeingModelsFirstAndThePageCountsAreTheJs
     EXPECT_EQ(NumberAfter(j, "\"" + std::string(o) + "\": "), inRows) << j;
     EXPECT_EQ(NumberAfter(h, "data-outcome=\"" + std::string(o) + "\" data-count=\""), inRows) << h;
   }
-  EXPECT_EQ(total, 8);
+  EXPECT_EQ(total, 10);
   std::size_t pageRows = 0;
   for (std::size_t at = 0; (at = h.find("<tr class=\"row ", at)) != std::string::npos; ++at) ++pageRows;
-  EXPECT_EQ(pageRows, 8u);
+  EXPECT_EQ(pageRows, 10u);
   EXPECT_NE(h.find("Alder &amp; Pine"), std::string::npos);
   for (const char* fetched : {"<script", " src=", "href=", "url(", "@import"})
     EXPECT_EQ(h.find(fetched), std::string::npos) << fetched;
