@@ -221,12 +221,14 @@ TEST(TarnsysCommand, BadUsageIsStatusTwoWithAMessage) {
                                           {"--demo", "table", " 3"},
                                           {"--demo", "table", "+3"},
                                           {"--demo", "table", "0x-3"},
-                                          {"--from-dump", "", "version"}};
+                                          {"--from-dump", "", "version"},
+                                          {"--demo", "l\x1b]0;t\x07"}};
   for (const auto& args : bad) {
     const auto r = RunTarnsys(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("tarnsys: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find_first_of("\x1b\x07"), std::string::npos) << r.err;
   }
   const auto help = RunTarnsys({"--help"});
   EXPECT_EQ(help.status, 0);

@@ -150,7 +150,7 @@ TEST(DryRunTest, CommandLinesFoldersAndCleanupPathsAsWindowsGivesThem) {
   const DumpFolder files;
   const std::string text =
       "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Tarn\\BIOSUPGRADE]\n"
-      "\"BiosUpgradeCleanup\"=\"C:\\\\TARN\\\\BIOS-setup\\\\CLEANUP.EXE -s\"\n\n"
+      "\"BiosUpgradeCleanup\"=\"C:\\\\TARN\\\\BIOS-setup\\\\CLEANUP.EXE -s\"\n\"N\x1b\"=\"\x1b]0;\x07\"\n\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce]\n"
       "\"ZIM\"=\"ZIM.EXE\"\n";
   const std::string reg = files.Add("setup.reg", std::vector<std::uint8_t>(text.begin(), text.end()));
@@ -160,6 +160,8 @@ TEST(DryRunTest, CommandLinesFoldersAndCleanupPathsAsWindowsGivesThem) {
   auto flashed = DryRunOf({"--registry", reg, "--runs", "2"});
   ASSERT_EQ(flashed->report.runs.size(), 1u);
   EXPECT_EQ(flashed->report.notFoundAtLastStart, std::vector<std::string>{"ZIM.EXE"});
+  const std::string transcript = zimsim::Transcript(flashed->report, flashed->machine);
+  EXPECT_EQ(transcript.find_first_of("\x1b\x07"), std::string::npos) << transcript;
 }
 
 TEST(DryRunTest, RefusedRestartReleasesTheImageAndSetsToken93) {
@@ -379,6 +381,9 @@ TEST(PreflightTest, AgreesWithTheDryRunAndSaysWhenItCannotKnow) {
       {dumps.Add("v3-clock.bin",
                  TokenTable(0, 0x10, 0x2D, 0x2E, 0x0B).DumpBin(sim::EntryPointKind::Smbios3, 0x20)),
        "ERR3: the token table names the clock's registers"},
+      {dumps.Add("v3-overwritten.bin",  // the checksum's write overwrites the token's byte
+                 TokenTable(1, 0x10, 0x2D, 0x2E, 0x2E).DumpBin(sim::EntryPointKind::Smbios3, 0x20)),
+       "uncertain: ERR3 either way, but the CMOS writes only if the firmware also publishes a 2.x"},
   };
   std::map<std::string, int> keys;
   std::string files;
@@ -540,6 +545,7 @@ TEST(PreflightTest, EveryCaptureFormatGivesTheDumpsPrediction) {
   const DumpFolder dumps;
   std::vector<std::pair<std::string, std::vector<std::uint8_t>>> machines = {
       {"flash-2x", TokenTable().DumpBin()},
+      {"esc\x1b]0;t\x07", TokenTable().DumpBin()},  // the dry run's notes name the raw table's file
       {"flash-3x", TokenTable().DumpBin(sim::EntryPointKind::Smbios3, 0x20)},
       {"short-count", TokenTable().DumpBin(sim::EntryPointKind::Smbios2, 0x20, 2)},
       {"no-token-table", ModelTable("Tarn", "X", "A01", false).DumpBin()},
@@ -599,6 +605,8 @@ TEST(PreflightTest, EveryCaptureFormatGivesTheDumpsPrediction) {
   std::string out;
   EXPECT_EQ(Command("--smbios " + dumps.Path("flash-2x.rsmb"), nullptr, &out), 4);
   EXPECT_NE(out.find("is a table without its entry point; a 2.x entry point"), std::string::npos) << out;
+  EXPECT_EQ(Command("--smbios '" + dumps.Path("esc\x1b]0;t\x07.rsmb") + "'", nullptr, &out), 4);
+  EXPECT_EQ(out.find_first_of("\x1b\x07"), std::string::npos) << out;
   EXPECT_EQ(Command("--smbios " + dumps.Path("flash-3x.sysfs")), 4);
   // A raw table longer than a 2.x entry point can describe is read as its 3.x dump is.
   sim::SmbiosBuilder large;
@@ -658,6 +666,8 @@ TEST(PreflightTest, TheSummaryPutsDisagreeingModelsFirstAndThePageCountsAreTheJs
   dumps.Add("c1.bin", torn.DumpBin());
   dumps.Add("c2.bin", torn.DumpBin(sim::EntryPointKind::Smbios2, 0x20, 2));
   dumps.Add("h1.bin", ModelTable("Heron\x01", "H3", "  ", false).DumpBin());
+  dumps.Add("k1.bin", ModelTable("Kestrel", "K1", "C01", false).DumpBin());
+  dumps.Add("k2.bin", ModelTable("Kestrel", "K1", "C01").DumpBin(sim::EntryPointKind::Smbios2, 0x20, 2));
   dumps.Add("junk.txt", std::vector<std::uint8_t>(64, 'x'));
   const DumpFolder reports;
   const std::string json = reports.Path("report.json"), page = reports.Path("report.html");
@@ -669,14 +679,16 @@ TEST(PreflightTest, TheSummaryPutsDisagreeingModelsFirstAndThePageCountsAreTheJs
   std::vector<std::string> table;
   for (std::string line; std::getline(lines, line);)
     if (line.rfind("| ", 0) == 0) table.push_back(line);
-  ASSERT_EQ(table.size(), 5u) << out;  // the head and four groups
+  ASSERT_EQ(table.size(), 6u) << out;  // the head and five groups
   EXPECT_EQ(table[1].rfind("| 4 | Alder & Pine | AP 7 | A01 | **disagree: flash 2, uncertain 2** |", 0), 0u)
       << table[1];
   EXPECT_EQ(table[2].rfind("| 2 | Corvid | C2 | B07 | **disagree: ERR3 1, flash 1** |", 0), 0u) << table[2];
   EXPECT_NE(out.find("| Heron\\\\x01 | H3 | (none) | ERR3 | no token table | no token table |"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("8 machines: 3 flash, 2 ERR3, 2 uncertain, 1 cannot be read"), std::string::npos) << out;
+  EXPECT_NE(out.find("| 2 | Kestrel | K1 | C01 | ERR3 |"), std::string::npos) << out;
+  EXPECT_NE(out.find("10 machines: 3 flash, 4 ERR3, 2 uncertain, 1 cannot be read"), std::string::npos)
+      << out;
 
   std::ifstream jsonIn(json), pageIn(page);
   const std::string j(std::istreambuf_iterator<char>(jsonIn), {}),
@@ -690,10 +702,10 @@ TEST(PreflightTest, TheSummaryPutsDisagreeingModelsFirstAndThePageCountsAreTheJs
     EXPECT_EQ(NumberAfter(j, "\"" + std::string(o) + "\": "), inRows) << j;
     EXPECT_EQ(NumberAfter(h, "data-outcome=\"" + std::string(o) + "\" data-count=\""), inRows) << h;
   }
-  EXPECT_EQ(total, 8);
+  EXPECT_EQ(total, 10);
   std::size_t pageRows = 0;
   for (std::size_t at = 0; (at = h.find("<tr class=\"row ", at)) != std::string::npos; ++at) ++pageRows;
-  EXPECT_EQ(pageRows, 8u);
+  EXPECT_EQ(pageRows, 10u);
   EXPECT_NE(h.find("Alder &amp; Pine"), std::string::npos);
   for (const char* fetched : {"<script", " src=", "href=", "url(", "@import"})
     EXPECT_EQ(h.find(fetched), std::string::npos) << fetched;
@@ -784,6 +796,7 @@ TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
       {"--platform os2", 2, "--platform takes"},
       {"--runs 0", 2, "--runs takes"},
       {"--bogus", 2, "unknown option --bogus"},
+      {"'--bo\x1b[2Jgus'", 2, "unknown option --bo\\x1B[2Jgus"},
       {"--fail GetVersionExA", 2, "--fail takes"},
       {"--fail GetVersionEx:1", 2, "--fail GetVersionEx:1 never struck: GetVersionEx was called 0 times"},
       // Numbers: digits alone, in range.
@@ -822,6 +835,8 @@ TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
       {"--json /dev/full", 2, "/dev/full: cannot be written: No space left on device"},
       {"--preflight " + table + " --json /dev/full", 2, "/dev/full: cannot be written"},
       {"--save " + d + "/used", 2, d + "/used: not empty"},
+      {"--save " + d + "/new --json " + d + "/new/transcript.txt", 2, "also a path that --save"},
+      {"--save " + d + "/new/ --json " + d + "/new/0x70.bin", 2, "also a path that --save"},
       // A report never overwrites an input, nor another report.
       {"--preflight " + table + " --json " + table, 2, "--json " + table + ": an input of this run"},
       {"--preflight " + d + "/used --html " + d + "/used/staged-3.bin", 2,

@@ -13,6 +13,7 @@
 
 #include "hosts/live/live_hardware.h"
 #include "hosts/tarnsys/host_machine.h"
+#include "platform/sim/input_file.h"
 #include "platform/sim/machine.h"
 #include "tarnsys/dll_main.h"
 #include "tarnsys/smb_table.h"
@@ -45,8 +46,9 @@ constexpr char kUsage[] =
     "Exit status: 0 answered, 1 not found, 2 bad usage, an unreadable file, physical memory that\n"
     "could not be read, or an answer that could not be written.\n";
 
+// The argument it may echo shows its control bytes as \xHH, never raw on the terminal.
 int BadUsage(const std::string& message) {
-  std::fprintf(stderr, "tarnsys: %s\nTry 'tarnsys --help'.\n", message.c_str());
+  std::fprintf(stderr, "tarnsys: %s\nTry 'tarnsys --help'.\n", sim::Displayed(message).c_str());
   return kBadUsage;
 }
 

@@ -166,8 +166,9 @@ std::string CloseStdout();
 // inode, others by their absolute, normalised form.
 std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& reports,
                         const std::vector<std::string>& inputs);
-// --save writes into a new or an empty folder; else the reason.
-std::string CheckSaveFolder(const std::string& folder);
+// --save writes into a new or an empty folder, and never onto the --json report `json`; else the
+// reason.
+std::string CheckSaveFolder(const std::string& folder, const std::string& json = {});
 // Writes the final CMOS banks, registry, staged images and transcript; empty on success.
 std::string Save(const std::string& folder, const Report& report, const sim::Machine& machine);
 
@@ -177,9 +178,9 @@ std::string UnheldReason(const sim::Machine& machine, std::size_t from = 0,
                          std::optional<std::size_t> until = std::nullopt);
 
 // Why a prediction is uncertain, in words: UnheldReason, and, when ZIM acted on the table it found
-// (`actedOnTable`: it wrote CMOS or requested the restart), an entry point the loader assumed.
+// (`flashed`: it requested the restart; `wrote`: it wrote CMOS), an entry point the loader assumed.
 std::string Uncertainty(const sim::Machine& machine, std::size_t from, std::optional<std::size_t> until,
-                        bool actedOnTable);
+                        bool flashed, bool wrote);
 
 // Exit status of the whole dry run: 0 restart requested, 1 failed with an error code, 3 cancelled,
 // 4 uncertain.

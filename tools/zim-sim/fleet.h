@@ -4,6 +4,7 @@
 // with the outcome counts as a chart, the groups and the rows.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <map>
@@ -40,7 +41,12 @@ struct ModelGroup {
   std::vector<OutcomeTally> outcomes;  // in order of first sight
   std::vector<std::string> layouts;    // the distinct token-table layouts, the first few
   // Machines of one model and BIOS with different outcomes or reasons: the groups to look at.
-  bool Disagrees() const { return !unread && outcomes.size() > 1; }
+  // Its machines give different outcomes (one outcome for different reasons is no disagreement).
+  bool Disagrees() const {
+    return !unread && std::any_of(outcomes.begin(), outcomes.end(), [this](const OutcomeTally& t) {
+      return t.outcome != outcomes.front().outcome;
+    });
+  }
 };
 
 class FleetSummary {

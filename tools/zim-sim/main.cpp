@@ -3,13 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/input_file.h"
 #include "tools/zim-sim/dry_run.h"
 #include "tools/zim-sim/preflight.h"
 
 namespace {
 
+// An argument that a message echoes reaches the terminal as every name does (control bytes as \xHH).
 int Fail(const std::string& problem) {
-  std::fprintf(stderr, "zim-sim: %s\n", problem.c_str());
+  std::fprintf(stderr, "zim-sim: %s\n", sim::Displayed(problem).c_str());
   return 2;
 }
 
@@ -68,12 +70,14 @@ int main(int argc, char** argv) {
   zimsim::Options options;
   const std::string usageError = zimsim::ParseOptions(argc, argv, options);
   if (!usageError.empty()) {
-    std::fprintf(stderr, "zim-sim: %s\n(zim-sim --help lists the options)\n", usageError.c_str());
+    std::fprintf(stderr, "zim-sim: %s\n(zim-sim --help lists the options)\n",
+                 sim::Displayed(usageError).c_str());
     return 2;
   }
   int status = 0;
   // Checked before anything runs or any device is opened.
-  const std::string saveProblem = options.save.empty() ? "" : zimsim::CheckSaveFolder(options.save);
+  const std::string saveProblem =
+      options.save.empty() ? "" : zimsim::CheckSaveFolder(options.save, options.json);
   if (options.help) {
     status = zimsim::WriteOutput("-", zimsim::Usage()).empty() ? 0 : 2;
   } else if (!saveProblem.empty()) {

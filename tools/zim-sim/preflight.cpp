@@ -195,7 +195,7 @@ PreflightRow Look(const std::string& path, const Options& options,
     if (c.succeeded) byte = c.input[6];
   }
   m.varn.ioctls.clear();
-  row.uncertain = Uncertainty(m, unheldBefore, std::nullopt, row.flash || !row.writes.empty());
+  row.uncertain = Uncertainty(m, unheldBefore, std::nullopt, row.flash, !row.writes.empty());
   // The reason in words, in this one place for every report.
   if (row.flash) {
     row.reason = "token 92 set, restart" + (row.tokenNote.empty() ? "" : "; " + row.tokenNote);

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -40,11 +41,11 @@ std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo
         ": ZIM finds no table");
   } else if (d.kind == sim::EntryPointKind::None) {
     notes.push_back(d.assumed2x
-                        ? "assumed: " + BaseName(file) +
+                        ? "assumed: " + sim::Displayed(BaseName(file)) +
                               " is a table without its entry point; a 2.x entry point at " + Hex(d.entryAt) +
                               " over it, counting the " + std::to_string(d.foundCount) +
                               " structures found (--no-assumed-entry runs without this assumption)"
-                        : "no entry point: " + BaseName(file) +
+                        : "no entry point: " + sim::Displayed(BaseName(file)) +
                               " is a table without one, and none is assumed: ZIM finds no table");
   } else if (d.assumed2x) {
     notes.push_back("assumed: a 2.x entry point at " + Hex(d.entryAt) + " over the same table, which " +
@@ -59,6 +60,8 @@ std::vector<std::string> TableNotes(const std::string& file, const sim::DumpInfo
 }
 
 std::string Transcript(const Report& report, const sim::Machine& m) {
+  // Command lines and the registry come from the inputs: shown as every name is, never raw.
+  const auto D = [](const std::string& text) { return sim::Displayed(text); };
   std::ostringstream t;
   int n = 0;
   if (report.table) {
@@ -66,10 +69,10 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
     for (const std::string& note : TableNotes(report.tableFile, *report.table)) t << note << "\n";
   }
   for (const RunReport& r : report.runs) {
-    t << "== run " << ++n << ": " << r.commandLine << "\n";
-    for (const std::string& c : r.ranAtStart) t << "at start, the platform ran: " << c << "\n";
+    t << "== run " << ++n << ": " << D(r.commandLine) << "\n";
+    for (const std::string& c : r.ranAtStart) t << "at start, the platform ran: " << D(c) << "\n";
     for (const std::string& c : r.notFoundAtStart)
-      t << "at start, the platform found no program to run: " << c << "\n";
+      t << "at start, the platform found no program to run: " << D(c) << "\n";
     for (const MessageShown& msg : r.messages) {
       std::string text = msg.text;
       std::replace(text.begin(), text.end(), '\n', ' ');
@@ -103,12 +106,12 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
     for (std::int32_t v : r.released) t << "image released in the driver with stage result " << v << "\n";
     for (const RegistryChange& c : r.registry) {
       if (c.deleted)
-        t << "registry: deleted HKLM\\" << c.key << " \"" << c.name << "\"\n";
+        t << "registry: deleted HKLM\\" << D(c.key) << " \"" << D(c.name) << "\"\n";
       else
-        t << "registry: set HKLM\\" << c.key << " \"" << c.name << "\" = \"" << c.data << "\"\n";
+        t << "registry: set HKLM\\" << D(c.key) << " \"" << D(c.name) << "\" = \"" << D(c.data) << "\"\n";
     }
-    for (const std::string& l : r.launches) t << "started: " << l << "\n";
-    for (const std::string& l : r.launchesNotFound) t << "not started, no such program: " << l << "\n";
+    for (const std::string& l : r.launches) t << "started: " << D(l) << "\n";
+    for (const std::string& l : r.launchesNotFound) t << "not started, no such program: " << D(l) << "\n";
     if (r.restartRequested)
       t << "restart requested: " << (r.restartAccepted ? "accepted" : "refused") << "\n";
     t << "dialog: text \"" << r.dialogText << "\", OK button " << (r.okVisible ? "visible" : "hidden")
@@ -120,11 +123,11 @@ std::string Transcript(const Report& report, const sim::Machine& m) {
   }
   if (!report.notFoundAtLastStart.empty()) t << "== the next start\n";
   for (const std::string& c : report.notFoundAtLastStart)
-    t << "the platform found no program to run: " << c << "\n";
+    t << "the platform found no program to run: " << D(c) << "\n";
   t << "== the machine afterwards\n";
   for (const sim::RegKey* key : m.registry.Keys())
     for (const sim::RegValue& v : key->values)
-      t << "HKLM\\" << key->path << " \"" << v.name << "\" = \"" << ValueText(v.data) << "\"\n";
+      t << "HKLM\\" << D(key->path) << " \"" << D(v.name) << "\" = \"" << D(ValueText(v.data)) << "\"\n";
   for (const auto& [port, bank] : m.cmos) {
     t << "CMOS " << Hex(port, 2) << ":";
     for (unsigned i = 0; i < 256; ++i) {
@@ -328,9 +331,33 @@ std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& 
   return {};
 }
 
-std::string CheckSaveFolder(const std::string& folder) {
+std::string CheckSaveFolder(const std::string& folder, const std::string& json) {
   namespace fs = std::filesystem;
   std::error_code ec;
+  if (!json.empty() && json != "-") {
+    const auto normal = [&ec](const std::string& p) {
+      fs::path n = fs::weakly_canonical(fs::absolute(p, ec), ec);
+      return n.has_filename() ? n : n.parent_path();
+    };
+    const fs::path report = normal(json);
+    // The names Save gives its files: transcript.txt, registry.reg, 0xNN.bin, staged-N.bin.
+    const std::string name = report.filename().string();
+    const auto digits = [&name](std::size_t from, std::size_t to, bool hex) {
+      if (from >= to) return false;
+      for (std::size_t i = from; i < to; ++i)
+        if (hex ? !std::isxdigit(static_cast<unsigned char>(name[i]))
+                : !std::isdigit(static_cast<unsigned char>(name[i])))
+          return false;
+      return true;
+    };
+    const bool bin = name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0;
+    const bool saved = name == "transcript.txt" || name == "registry.reg" ||
+                       (bin && name.rfind("0x", 0) == 0 && digits(2, name.size() - 4, true)) ||
+                       (bin && name.rfind("staged-", 0) == 0 && digits(7, name.size() - 4, false));
+    if (report == normal(folder) || (saved && report.parent_path() == normal(folder)))
+      return "--json " + sim::Displayed(json) + ": also a path that --save " + sim::Displayed(folder) +
+             " writes; each report needs its own file";
+  }
   if (!fs::exists(folder, ec)) return {};
   if (!fs::is_directory(folder, ec)) return sim::Displayed(folder) + ": not a folder";
   if (!fs::is_empty(folder, ec))

@@ -181,7 +181,7 @@ RunReport RunProgram(sim::Machine& m, const std::string& commandLine, const std:
   // those reads make no such ending uncertain. Any other ending counts them.
   const bool failedForGood = r.outcome == "failed" && !r.errorCode.empty();
   r.uncertain = Uncertainty(m, unheld, failedForGood ? m.varn.unheldAtFailure : std::nullopt,
-                            r.restartRequested || !r.cmosWrites.empty());
+                            r.restartRequested, !r.cmosWrites.empty());
   return r;
 }
 
@@ -234,13 +234,15 @@ std::string UnheldReason(const sim::Machine& m, std::size_t from, std::optional<
 }
 
 std::string Uncertainty(const sim::Machine& m, std::size_t from, std::optional<std::size_t> until,
-                        bool actedOnTable) {
+                        bool flashed, bool wrote) {
   std::string why = UnheldReason(m, from, until);
   // Once ZIM acts on what it found behind an assumed entry point, a machine without that entry
-  // point would have given "ERR3" instead.
-  if (actedOnTable && m.assumedEntryPoint)
+  // point would have given "ERR3" instead, writing nothing.
+  if ((flashed || wrote) && m.assumedEntryPoint)
     why += std::string(why.empty() ? "" : "; ") +
-           "flash if the firmware also publishes a 2.x entry point in 0xF0000-0xFFFFF; ERR3 if not";
+           (flashed ? "flash if the firmware also publishes a 2.x entry point in 0xF0000-0xFFFFF; ERR3 if not"
+                    : "ERR3 either way, but the CMOS writes only if the firmware also publishes a 2.x entry "
+                      "point in 0xF0000-0xFFFFF");
   return why;
 }
 
