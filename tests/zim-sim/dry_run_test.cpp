@@ -9,11 +9,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 
 #include "hosts/live/live_hardware.h"
 #include "platform/sim/smbios_builder.h"
@@ -64,11 +66,14 @@ int Command(const std::string& args, std::string* err = nullptr, std::string* ou
   return WEXITSTATUS(status);
 }
 
-// A folder of made-up dumps, removed at the end of the test.
+// A folder of made-up dumps, removed at the end of the test. Made anew, never found: a folder named
+// after the process could be one a killed run left behind, holding another test's dumps.
 class DumpFolder {
  public:
-  DumpFolder() : path_(fs::temp_directory_path() / ("zim-sim-dumps-" + std::to_string(::getpid()))) {
-    fs::create_directories(path_);
+  DumpFolder() {
+    std::string name = (fs::temp_directory_path() / "zim-sim-dumps-XXXXXX").string();
+    if (::mkdtemp(name.data()) == nullptr) throw std::runtime_error("no folder for the dumps");
+    path_ = name;
   }
   ~DumpFolder() { fs::remove_all(path_); }
   std::string Add(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
@@ -754,7 +759,8 @@ TEST(DryRunTest, JsonHoldsTheFinalState) {
 
 TEST(DryRunTest, SaveWritesBanksRegistryImagesAndTranscript) {
   auto run = DryRunOf({});
-  const fs::path dir = fs::temp_directory_path() / ("zim-sim-save-" + std::to_string(::getpid()));
+  const DumpFolder saved;
+  const fs::path dir = fs::path(saved.path()) / "save";
   ASSERT_EQ(zimsim::Save(dir.string(), run->report, run->machine), "");
   for (const char* name : {"0x70.bin", "0x72.bin", "registry.reg", "staged-1.bin", "transcript.txt"})
     EXPECT_TRUE(fs::exists(dir / name)) << name;
@@ -774,7 +780,8 @@ TEST(DryRunTest, SaveWritesBanksRegistryImagesAndTranscript) {
 // The table of bad inputs: one row a case, with the exit status and the start of the error's first
 // line. Each answers at once: nothing here is read whole, waited on or grown without bound.
 TEST(DryRunTest, BadInputGetsOneLineAndItsExitStatus) {
-  const fs::path dir = fs::temp_directory_path() / ("zim-sim-bad-" + std::to_string(::getpid()));
+  const DumpFolder scratch;
+  const fs::path dir = scratch.path();
   fs::create_directories(dir / "used");
   std::ofstream(dir / "short.bin") << "only a few bytes";
   std::ofstream(dir / "used" / "staged-3.bin") << "an earlier run's";
