@@ -85,4 +85,12 @@ std::vector<std::uint8_t> SmbiosBuilder::DumpBin(EntryPointKind kind, std::uint3
   return file;
 }
 
+std::vector<std::uint8_t> WindowsRawTable(const std::vector<std::uint8_t>& table, std::uint8_t major,
+                                          std::uint8_t minor) {
+  std::vector<std::uint8_t> raw = {0, major, minor, 0};
+  for (int i = 0; i < 4; ++i) raw.push_back(static_cast<std::uint8_t>(table.size() >> (8 * i)));
+  raw.insert(raw.end(), table.begin(), table.end());
+  return raw;
+}
+
 }  // namespace sim

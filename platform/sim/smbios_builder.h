@@ -48,4 +48,9 @@ class SmbiosBuilder {
   std::uint16_t count_ = 0;
 };
 
+// A table as Windows gives it (GetSystemFirmwareTable 'RSMB'): an 8-byte header, SMBIOS version and
+// the table's length, before the table; no entry point.
+std::vector<std::uint8_t> WindowsRawTable(const std::vector<std::uint8_t>& table, std::uint8_t major = 3,
+                                          std::uint8_t minor = 2);
+
 }  // namespace sim

@@ -180,7 +180,7 @@ TEST(TarnsysCommand, ATableWhereverTheEntryPointPutsItAnswersAsAtOffset0x20) {
     EXPECT_EQ(RunTarnsys({"--from-dump", elsewhere.path(), "service-tag"}).out, "TAG-0x40\n");
   }
   // The same table as Windows gives it: an 8-byte header and no entry point.
-  const DumpFile windows(tarn_test::WindowsRaw(b.Bytes()));
+  const DumpFile windows(sim::WindowsRawTable(b.Bytes()));
   EXPECT_EQ(RunTarnsys({"--from-dump", windows.path(), "list"}).out, expected.out);
 }
 
@@ -280,7 +280,7 @@ TEST(TarnsysCommand, ATableLongerThanA2xEntryPointCanDescribeIsAnsweredAsDmideco
   EXPECT_EQ(tag.out, "BIG-TABLE\n");
   EXPECT_EQ(RunTarnsys({"--from-dump", big.path(), "table", "3"}).status, 0);
   // The same table as Windows gives it answers the same.
-  const DumpFile raw(tarn_test::WindowsRaw(b.Bytes()));
+  const DumpFile raw(sim::WindowsRawTable(b.Bytes()));
   EXPECT_EQ(RunTarnsys({"--from-dump", raw.path(), "list"}).out,
             RunTarnsys({"--from-dump", big.path(), "list"}).out);
   TARN_REQUIRE_DMIDECODE();

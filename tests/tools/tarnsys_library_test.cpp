@@ -86,7 +86,7 @@ TEST(TarnsysLibrary, AnswersAsTheCommandDoesForEveryRealTableAndALargeRawOne) {
   big.Add(3, 0x300, {1, 3, 0, 2}, {"Tarn", "BIG-TABLE"})
       .Add(1, 0x100, {1, 2}, {"Tarn", "X"})
       .EndOfTable(0x7F00);
-  const auto raw = tarn_test::WindowsRaw(big.Bytes());
+  const auto raw = sim::WindowsRawTable(big.Bytes());
   files.push_back(std::filesystem::temp_directory_path() /
                   ("tarnsys-big-" + std::to_string(getpid()) + ".rsmb"));
   std::ofstream(files.back(), std::ios::binary)

@@ -74,14 +74,6 @@ inline std::string DmidecodePath() {
   return {};
 }
 
-// A table as Windows gives it (GetSystemFirmwareTable 'RSMB'): an 8-byte header, no entry point.
-inline std::vector<std::uint8_t> WindowsRaw(const std::vector<std::uint8_t>& table) {
-  std::vector<std::uint8_t> raw = {0, 3, 2, 0};
-  for (int i = 0; i < 4; ++i) raw.push_back(static_cast<std::uint8_t>(table.size() >> (8 * i)));
-  raw.insert(raw.end(), table.begin(), table.end());
-  return raw;
-}
-
 // The bytes of `tarnsys table` output: hex pairs separated by blanks and line ends.
 inline std::vector<std::uint8_t> ParseHex(const std::string& text) {
   std::vector<std::uint8_t> bytes;

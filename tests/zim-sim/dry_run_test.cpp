@@ -526,9 +526,8 @@ std::pair<std::string, std::string> AsOtherCaptures(const DumpFolder& dumps, con
   dumps.Add(name + ".sysfs/DMI", {table, table + info.tableLength});
   unsigned major = 0, minor = 0;
   std::sscanf(info.version.c_str(), "%u.%u", &major, &minor);
-  std::vector<std::uint8_t> raw = {0, static_cast<std::uint8_t>(major), static_cast<std::uint8_t>(minor), 0};
-  for (int i = 0; i < 4; ++i) raw.push_back(static_cast<std::uint8_t>(info.tableLength >> (8 * i)));
-  raw.insert(raw.end(), table, table + info.tableLength);
+  const auto raw = sim::WindowsRawTable({table, table + info.tableLength}, static_cast<std::uint8_t>(major),
+                                        static_cast<std::uint8_t>(minor));
   // What follows the length the header gives is not read: 2 GiB of it, taking no disk.
   const std::string rsmb = dumps.Add(name + ".rsmb", raw);
   fs::resize_file(rsmb, std::uintmax_t{2} << 30);

@@ -3,11 +3,11 @@
 
 #include <sys/stat.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "platform/sim/captures.h"
@@ -322,9 +322,9 @@ std::string ReportClash(const std::vector<std::pair<std::string, std::string>>& 
     for (const std::string& input : inputs) {
       std::string why = clash(option, path, pathId, input);
       // A capture folder's two files exist: only a report that exists can be one of them.
-      for (const char* part : {"/smbios_entry_point", "/DMI"})
-        if (why.empty() && pathId && sim::IsKernelTablesFolder(input))
-          why = clash(option, path, pathId, input + part);
+      if (why.empty() && pathId && sim::IsKernelTablesFolder(input))
+        for (const char* part : {"/smbios_entry_point", "/DMI"})
+          if (why.empty()) why = clash(option, path, pathId, input + part);
       if (!why.empty()) return why;
     }
   }
@@ -340,20 +340,9 @@ std::string CheckSaveFolder(const std::string& folder, const std::string& json) 
       return n.has_filename() ? n : n.parent_path();
     };
     const fs::path report = normal(json);
-    // The names Save gives its files: transcript.txt, registry.reg, 0xNN.bin, staged-N.bin.
-    const std::string name = report.filename().string();
-    const auto digits = [&name](std::size_t from, std::size_t to, bool hex) {
-      if (from >= to) return false;
-      for (std::size_t i = from; i < to; ++i)
-        if (hex ? !std::isxdigit(static_cast<unsigned char>(name[i]))
-                : !std::isdigit(static_cast<unsigned char>(name[i])))
-          return false;
-      return true;
-    };
-    const bool bin = name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0;
-    const bool saved = name == "transcript.txt" || name == "registry.reg" ||
-                       (bin && name.rfind("0x", 0) == 0 && digits(2, name.size() - 4, true)) ||
-                       (bin && name.rfind("staged-", 0) == 0 && digits(7, name.size() - 4, false));
+    // The names Save gives its files.
+    static const std::regex kSaved(R"(transcript\.txt|registry\.reg|0x[0-9A-Fa-f]+\.bin|staged-[0-9]+\.bin)");
+    const bool saved = std::regex_match(report.filename().string(), kSaved);
     if (report == normal(folder) || (saved && report.parent_path() == normal(folder)))
       return "--json " + sim::Displayed(json) + ": also a path that --save " + sim::Displayed(folder) +
              " writes; each report needs its own file";
